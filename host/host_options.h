@@ -1,0 +1,21 @@
+// The command line of the program that takes the host's place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct HostOptions {
+  std::string modulePath;  // empty: the module built beside the program
+  // The meter's three parameter texts, passed on unchecked as a host would.
+  std::string intervalText = "1";
+  std::string priorityText = "30";
+  std::string classText = "4";
+  std::uint32_t readings = 0;  // 0: until interrupted
+  std::uint32_t pollMs = 1000;
+  bool help = false;
+};
+
+// Reads argv into options; false with error naming the problem otherwise.
+bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error);
+
+extern const char kHostUsage[];

@@ -1,0 +1,173 @@
+// Takes the host's place: loads a meter module, shows what it offers and
+// polls its meter, printing each reading with its unit and time.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "host/host_options.h"
+#include "platform/module_loader.h"
+#include "plugin/plugin_api.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitModule = 3;
+constexpr int kInfoIndices = 7;
+
+volatile std::sig_atomic_t gInterrupted = 0;
+
+void OnInterrupt(int /*signal*/) { gInterrupted = 1; }
+
+struct MeterEntries {
+  InitEntry init = nullptr;
+  GetParamEntry getparam = nullptr;
+  GetInfoEntry getinfo = nullptr;
+  DllTypeEntry dlltype = nullptr;
+  DllStartupEntry dllstartup = nullptr;
+  DllShutdownEntry dllshutdown = nullptr;
+  GetCPUSpeedEntry getCPUSpeed = nullptr;
+};
+
+template <typename Entry>
+bool Resolve(const plat::LoadedModule& module, const char* name, Entry& entry) {
+  entry = reinterpret_cast<Entry>(plat::FindEntryPoint(module, name));
+  return entry != nullptr;
+}
+
+// The discovery entry points are optional; the meter's three are not.
+const char* ResolveAll(const plat::LoadedModule& module, MeterEntries& entries) {
+  Resolve(module, "init", entries.init);
+  Resolve(module, "getparam", entries.getparam);
+  Resolve(module, "getinfo", entries.getinfo);
+  Resolve(module, "dlltype", entries.dlltype);
+  if (!Resolve(module, "dllstartup", entries.dllstartup)) {
+    return "dllstartup";
+  }
+  if (!Resolve(module, "dllshutdown", entries.dllshutdown)) {
+    return "dllshutdown";
+  }
+  if (!Resolve(module, "GetCPUSpeed", entries.getCPUSpeed)) {
+    return "GetCPUSpeed";
+  }
+  return nullptr;
+}
+
+const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
+
+void ShowOffer(const std::string& path, const MeterEntries& entries) {
+  std::printf("module     %s\n", path.c_str());
+  if (entries.getinfo != nullptr) {
+    static const char* const kInfoNames[kInfoIndices] = {"name",    "credits", "version", "date",
+                                                         "date",    "info 5",  "contact"};
+    for (int index = 0; index < kInfoIndices; ++index) {
+      std::printf("%-10s %s\n", kInfoNames[index],
+                  OrNull(entries.getinfo(static_cast<std::uint32_t>(index))));
+    }
+  }
+  if (entries.dlltype != nullptr) {
+    std::printf("type       %d\n", static_cast<int>(entries.dlltype()));
+  }
+  if (entries.init != nullptr) {
+    const char* functions = OrNull(entries.init());
+    std::printf("meters     %s\n", functions);
+    if (entries.getparam != nullptr) {
+      std::printf("parameters %s\n", OrNull(entries.getparam(functions)));
+    }
+  }
+  std::fflush(stdout);
+}
+
+bool IsNumber(const char* text) {
+  if (*text == '-') {
+    ++text;
+  }
+  if (*text == '\0') {
+    return false;
+  }
+  for (; *text != '\0'; ++text) {
+    if (*text < '0' || *text > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
+void PrintReading(const char* text) {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  char stamp[32] = "";
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::gmtime(&now));
+  if (text == nullptr) {
+    std::printf("%s UTC  (null)\n", stamp);
+  } else if (IsNumber(text)) {
+    std::printf("%s UTC  %s MHz\n", stamp, text);
+  } else if (*text == '\0') {
+    std::printf("%s UTC  (not measured yet)\n", stamp);
+  } else {
+    std::printf("%s UTC  %s\n", stamp, text);
+  }
+  std::fflush(stdout);
+}
+
+// Sleeps in short slices so that an interrupt ends the wait promptly.
+void Pause(std::uint32_t ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (gInterrupted == 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<std::uint32_t>(ms, 20)));
+  }
+}
+
+void PollMeter(const MeterEntries& entries, const HostOptions& options) {
+  MeterInstance* instance = entries.dllstartup(0, 0);
+  if (instance == nullptr) {
+    std::fprintf(stderr, "meter-host: the module could not create a meter instance\n");
+    return;
+  }
+  for (std::uint32_t reading = 0; gInterrupted == 0;) {
+    PrintReading(entries.getCPUSpeed(instance, options.intervalText.c_str(),
+                                     options.priorityText.c_str(), options.classText.c_str()));
+    if (options.readings != 0 && ++reading >= options.readings) {
+      break;
+    }
+    Pause(options.pollMs);
+  }
+  entries.dllshutdown(instance);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HostOptions options;
+  std::string error;
+  if (!ParseHostOptions(argc, argv, options, error)) {
+    std::fprintf(stderr, "meter-host: %s\n%s", error.c_str(), kHostUsage);
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(kHostUsage, stdout);
+    return 0;
+  }
+  const std::string path = options.modulePath.empty()
+                               ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
+                               : options.modulePath;
+  plat::LoadedModule module = plat::LoadModule(path, error);
+  if (module.handle == nullptr) {
+    std::fprintf(stderr, "meter-host: cannot load module '%s': %s\n", path.c_str(), error.c_str());
+    return kExitModule;
+  }
+  MeterEntries entries;
+  if (const char* missing = ResolveAll(module, entries)) {
+    std::fprintf(stderr, "meter-host: module '%s' has no entry point '%s'\n", path.c_str(), missing);
+    plat::UnloadModule(module);
+    return kExitModule;
+  }
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  ShowOffer(path, entries);
+  PollMeter(entries, options);
+  plat::UnloadModule(module);
+  return 0;
+}

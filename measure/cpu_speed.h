@@ -1,0 +1,36 @@
+// The processor clock-rate measurement: time-stamp cycles across a timed busy
+// wait, less the cycles of its twin that does not wait, in whole megahertz.
+#pragma once
+
+#include <cstdint>
+
+// What a measurement changed in the scheduling and has yet to put back. Each
+// flag is raised before the matching set call, so a failure at any point
+// leaves enough here to restore what was found.
+struct SchedulingChange {
+  bool threadChanged = false;
+  std::int32_t oldThreadPriority = 0;
+  bool classChanged = false;
+  std::uint32_t oldPriorityClass = 0;
+};
+
+// Measures with the given thread priority (kThreadPriorityErrorReturn leaves
+// it alone) and priority class (0 leaves it alone); both are restored before
+// returning. Returns 0 when passes or delayMs is 0.
+std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
+                             std::int32_t threadPriority, std::uint32_t priorityClass);
+
+// The same, recording each change in change as it is made, so that a caller
+// whose guard abandons the measurement half way can put things back.
+std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs,
+                                     std::int32_t threadPriority, std::uint32_t priorityClass,
+                                     SchedulingChange& change);
+
+// Restores the thread priority, then the priority class, for each change
+// recorded, and clears the record.
+void RestoreScheduling(SchedulingChange& change);
+
+// (waitCycles - overheadCycles) / passes / delayMs / 1000, each division
+// signed and truncating toward zero, the low 32 bits of the result.
+std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCycles,
+                               std::uint32_t passes, std::uint32_t delayMs);

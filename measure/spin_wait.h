@@ -1,0 +1,20 @@
+// The two timed busy waits whose cycle counts the measurement subtracts.
+#pragma once
+
+#include <cstdint>
+
+// Calls that the compiler must keep as calls: the cycles counted around them
+// include exactly one call and one return each.
+#if defined(__clang__)
+#define MEASURE_KEEP_CALL __attribute__((noinline))
+#else
+#define MEASURE_KEEP_CALL __attribute__((noinline, noclone, noipa))
+#endif
+
+// Busy-waits ms milliseconds on the high-resolution counter; returns at once
+// when there is no counter.
+MEASURE_KEEP_CALL void SpinWait(std::uint32_t ms);
+
+// The same preparation as SpinWait without the wait: one counter read after
+// the start read, unless that read lands exactly on the target.
+MEASURE_KEEP_CALL void SpinWaitOverhead(std::uint32_t ms);

@@ -1,0 +1,51 @@
+// The thin layer over the operating system's kernel services that the
+// measurement and the meter call. One implementation per OS lives beside this
+// header (posix/, win32/); tests link a scripted one in its place.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// Thread priority value meaning "no change" on the way in and "could not be
+// read" on the way out.
+constexpr std::int32_t kThreadPriorityErrorReturn = 0x7FFFFFFF;
+
+// Thread priority levels with a name of their own.
+constexpr std::int32_t kThreadPriorityIdle = -15;
+constexpr std::int32_t kThreadPriorityNormal = 0;
+constexpr std::int32_t kThreadPriorityTimeCritical = 15;
+
+// Process priority class flags.
+constexpr std::uint32_t kIdlePriorityClass = 0x40;
+constexpr std::uint32_t kBelowNormalPriorityClass = 0x4000;
+constexpr std::uint32_t kNormalPriorityClass = 0x20;
+constexpr std::uint32_t kAboveNormalPriorityClass = 0x8000;
+constexpr std::uint32_t kHighPriorityClass = 0x80;
+constexpr std::uint32_t kRealtimePriorityClass = 0x100;
+
+// Ticks per second of the high-resolution counter; false when there is none.
+bool QueryCounterFrequency(std::int64_t& ticksPerSecond);
+
+// Current value of the high-resolution counter; never decreases.
+std::int64_t QueryCounter();
+
+// The process's priority class, or 0 when it cannot be read. Any non-zero
+// value returned, given back to SetPriorityClass, restores what was found.
+std::uint32_t GetPriorityClass();
+
+// Sets the process's priority class; false when refused.
+bool SetPriorityClass(std::uint32_t priorityClass);
+
+// The calling thread's priority, or kThreadPriorityErrorReturn when it cannot
+// be read. Any other value returned, given back to SetThreadPriority,
+// restores what was found.
+std::int32_t GetThreadPriority();
+
+// Sets the calling thread's priority; false when refused.
+bool SetThreadPriority(std::int32_t priority);
+
+// Wall-clock time in 100 ns units since 1601-01-01 00:00 UTC.
+std::uint64_t GetSystemTime();
+
+}  // namespace plat

@@ -1,0 +1,171 @@
+// The Linux fault guard: faults inside it come back as a result, faults
+// outside it reach the host's own handling unchanged.
+#include <gtest/gtest.h>
+#include <setjmp.h>
+#include <signal.h>
+
+#include <stdexcept>
+
+#include "platform/fault_guard.h"
+
+namespace {
+
+volatile int* UnmappedAddress() {
+  volatile std::uintptr_t address = 16;
+  return reinterpret_cast<volatile int*>(address);
+}
+
+void AccessViolation(void* /*context*/) { static_cast<void>(*UnmappedAddress()); }
+void IllegalInstruction(void* /*context*/) { __builtin_trap(); }
+void DivideByZero(void* /*context*/) {
+  volatile int zero = 0;
+  volatile int quotient = 1 / zero;
+  static_cast<void>(quotient);
+}
+void BusError(void* /*context*/) { raise(SIGBUS); }
+void Throws(void* /*context*/) { throw std::runtime_error("failed"); }
+void Finishes(void* context) { *static_cast<int*>(context) = 42; }
+
+// A host's own handler: notes the signal and jumps back to the test.
+sigjmp_buf gHostLanding;
+volatile sig_atomic_t gHostSignal = 0;
+struct sigaction gHostFoundBefore[NSIG];
+
+void HostHandler(int signal) {
+  gHostSignal = signal;
+  siglongjmp(gHostLanding, 1);
+}
+
+// A host handler installed after the module's that passes on what it found.
+void ChainingHostHandler(int signal, siginfo_t* info, void* context) {
+  gHostSignal = signal;
+  const struct sigaction& found = gHostFoundBefore[signal];
+  if ((found.sa_flags & SA_SIGINFO) != 0) {
+    found.sa_sigaction(signal, info, context);
+  }
+}
+
+struct sigaction Current(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return action;
+}
+
+bool SameHandler(const struct sigaction& a, const struct sigaction& b) {
+  return a.sa_handler == b.sa_handler && a.sa_flags == b.sa_flags;
+}
+
+// Installs handler for signal, remembering what was there.
+void InstallHost(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, &gHostFoundBefore[signal]);
+}
+
+class FaultGuardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int signal : {SIGSEGV, SIGILL, SIGFPE, SIGBUS}) {
+      saved_[signal] = Current(signal);
+    }
+    gHostSignal = 0;
+  }
+  void TearDown() override {
+    for (int signal : {SIGSEGV, SIGILL, SIGFPE, SIGBUS}) {
+      sigaction(signal, &saved_[signal], nullptr);
+    }
+  }
+  struct sigaction saved_[NSIG] {};
+};
+
+TEST_F(FaultGuardTest, EveryKindOfFailureInsideComesBackAsFalse) {
+  plat::RetainFaultInterception();
+  for (plat::GuardedWork work :
+       {&AccessViolation, &IllegalInstruction, &DivideByZero, &BusError, &Throws}) {
+    EXPECT_FALSE(plat::RunGuarded(work, nullptr));
+  }
+  int result = 0;
+  EXPECT_TRUE(plat::RunGuarded(&Finishes, &result));
+  EXPECT_EQ(result, 42);
+  plat::ReleaseFaultInterception();
+}
+
+TEST_F(FaultGuardTest, CppExceptionsAreCaughtEvenWithoutInterception) {
+  EXPECT_FALSE(plat::RunGuarded(&Throws, nullptr));
+}
+
+TEST_F(FaultGuardTest, HostHandlerInstalledBeforeGetsFaultsOutsideTheGuard) {
+  for (int signal : {SIGSEGV, SIGILL}) {
+    InstallHost(signal, &HostHandler);
+  }
+  const struct sigaction host = Current(SIGSEGV);
+  plat::RetainFaultInterception();
+  plat::RetainFaultInterception();
+  EXPECT_FALSE(SameHandler(Current(SIGSEGV), host)) << "the module is in front while in use";
+
+  if (sigsetjmp(gHostLanding, 1) == 0) {
+    AccessViolation(nullptr);
+  }
+  EXPECT_EQ(gHostSignal, SIGSEGV);
+  if (sigsetjmp(gHostLanding, 1) == 0) {
+    IllegalInstruction(nullptr);
+  }
+  EXPECT_EQ(gHostSignal, SIGILL);
+  // Inside the guard the fault is the module's, not the host's.
+  gHostSignal = 0;
+  EXPECT_FALSE(plat::RunGuarded(&AccessViolation, nullptr));
+  EXPECT_EQ(gHostSignal, 0);
+
+  plat::ReleaseFaultInterception();
+  EXPECT_FALSE(SameHandler(Current(SIGSEGV), host)) << "still one user left";
+  plat::ReleaseFaultInterception();
+  EXPECT_TRUE(SameHandler(Current(SIGSEGV), host)) << "the host's handler is back";
+  EXPECT_EQ(Current(SIGILL).sa_handler, &HostHandler);
+}
+
+TEST_F(FaultGuardTest, HostHandlerInstalledAfterKeepsItsFaultsAndChainingKeepsTheGuard) {
+  plat::RetainFaultInterception();
+  struct sigaction chaining {};
+  chaining.sa_sigaction = &ChainingHostHandler;
+  chaining.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&chaining.sa_mask);
+  sigaction(SIGSEGV, &chaining, &gHostFoundBefore[SIGSEGV]);
+
+  gHostSignal = 0;
+  EXPECT_FALSE(plat::RunGuarded(&AccessViolation, nullptr));
+  EXPECT_EQ(gHostSignal, SIGSEGV) << "the host saw it first";
+
+  plat::ReleaseFaultInterception();
+  EXPECT_EQ(Current(SIGSEGV).sa_sigaction, &ChainingHostHandler) << "the host's stays in place";
+}
+
+TEST_F(FaultGuardTest, NothingIsLeftInstalledAfterTheLastRelease) {
+  const struct sigaction before = Current(SIGFPE);
+  plat::RetainFaultInterception();
+  plat::ReleaseFaultInterception();
+  plat::ReleaseFaultInterception();  // one too many changes nothing
+  EXPECT_TRUE(SameHandler(Current(SIGFPE), before));
+}
+
+using FaultGuardDeathTest = FaultGuardTest;
+
+TEST_F(FaultGuardDeathTest, UnhandledFaultOutsideTheGuardStillEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        signal(SIGSEGV, SIG_DFL);
+        plat::RetainFaultInterception();
+        AccessViolation(nullptr);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
+  EXPECT_EXIT(
+      {
+        signal(SIGFPE, SIG_DFL);
+        plat::RetainFaultInterception();
+        raise(SIGFPE);
+      },
+      ::testing::KilledBySignal(SIGFPE), "");
+}
+
+}  // namespace

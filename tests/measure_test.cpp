@@ -1,0 +1,153 @@
+// The measurement against a scripted counter and scheduler.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "measure/cpu_speed.h"
+#include "measure/spin_wait.h"
+#include "platform/platform.h"
+#include "tests/scripted_platform.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class MeasureTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetScript(); }
+};
+
+TEST(CyclesToMegahertz, DividesInOrderAndTruncatesTowardZero) {
+  // One pass of 50 ms: cycles / 50 / 1000.
+  EXPECT_EQ(CyclesToMegahertz(150'000, 0, 1, 50), 3);
+  EXPECT_EQ(CyclesToMegahertz(149'999, 0, 1, 50), 2);
+  EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'000, 1, 50), 2096);
+  // The overhead twin's cycles come off first.
+  EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'001, 1, 50), 2095);
+  // Several passes are averaged before the per-millisecond division.
+  EXPECT_EQ(CyclesToMegahertz(299'999, 0, 3, 1), 99);
+  EXPECT_EQ(CyclesToMegahertz(99'999, 0, 2, 50), 0);
+}
+
+TEST(CyclesToMegahertz, NegativeDifferenceTruncatesTowardZero) {
+  EXPECT_EQ(CyclesToMegahertz(0, 149'999, 1, 50), -2);
+  EXPECT_EQ(CyclesToMegahertz(0, 49'999, 1, 50), 0);
+}
+
+TEST(CyclesToMegahertz, DivisorsAreUnsignedAndResultKeepsLow32Bits) {
+  // A divisor with the top bit set is a large positive number, not negative.
+  EXPECT_EQ(CyclesToMegahertz(4'294'967'295'000LL, 0, 0xFFFFFFFFU, 1), 1);
+  // 2^32 + 7 MHz truncates to 7.
+  const std::int64_t cycles = ((std::int64_t{1} << 32) + 7) * 1000;
+  EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 1), 7);
+  EXPECT_EQ(CyclesToMegahertz(std::int64_t{0x80000000} * 1000, 0, 1, 1), INT32_MIN);
+}
+
+TEST_F(MeasureTest, SpinWaitReadsUntilTargetTicksHavePassed) {
+  Script().frequency = 1999;  // 1999 / 1000 = 1 tick per ms
+  SpinWait(50);
+  EXPECT_EQ(Script().frequencyQueries, 1);
+  EXPECT_EQ(Script().counterReads, 51);  // the start, then 50 one-tick steps
+}
+
+TEST_F(MeasureTest, SpinWaitStopsAtFirstReadPastTarget) {
+  Script().frequency = 10'000;  // 10 ticks per ms, target 20 for 2 ms
+  Script().counterValues = {100, 105, 119, 200};
+  SpinWait(2);
+  EXPECT_EQ(Script().counterReads, 4);
+}
+
+TEST_F(MeasureTest, OverheadTwinMakesOneReadAfterStart) {
+  Script().frequency = 1'000'000;
+  SpinWaitOverhead(50);
+  EXPECT_EQ(Script().frequencyQueries, 1);
+  EXPECT_EQ(Script().counterReads, 2);
+}
+
+TEST_F(MeasureTest, OverheadTwinReadsAgainWhenLandingExactlyOnTarget) {
+  Script().frequency = 1000;  // target 1 tick for 1 ms
+  Script().counterValues = {10, 11, 11, 12};
+  SpinWaitOverhead(1);
+  EXPECT_EQ(Script().counterReads, 4);
+}
+
+TEST_F(MeasureTest, NoCounterMeansNoWaitAndNoReads) {
+  Script().hasCounter = false;
+  SpinWait(50);
+  SpinWaitOverhead(50);
+  EXPECT_EQ(Script().counterReads, 0);
+  // Two immediate returns differ by far fewer than 50 000 cycles.
+  EXPECT_EQ(MeasureCPUSpeed(1, 50, 0, plat::kHighPriorityClass), 0);
+  EXPECT_EQ(Script().counterReads, 0);
+  EXPECT_EQ(Script().frequencyQueries, 4);
+}
+
+TEST_F(MeasureTest, ZeroPassesOrDelayTouchNothing) {
+  EXPECT_EQ(MeasureCPUSpeed(0, 50, 15, plat::kHighPriorityClass), 0);
+  EXPECT_EQ(MeasureCPUSpeed(1, 0, 15, plat::kHighPriorityClass), 0);
+  EXPECT_TRUE(Script().schedulingCalls.empty());
+  EXPECT_EQ(Script().frequencyQueries, 0);
+}
+
+TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
+  Script().priorityClass = 0x20;
+  Script().threadPriority = -2;
+  MeasureCPUSpeed(1, 50, 15, plat::kRealtimePriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x100", "get thread",
+                                             "set thread 15", "set thread -2", "set class 0x20"}));
+  EXPECT_EQ(Script().counterReads, 51 + 2);
+}
+
+TEST_F(MeasureTest, LeavesAloneWhatItIsAskedNotToChange) {
+  MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0);
+  EXPECT_TRUE(Script().schedulingCalls.empty());
+  MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, plat::kHighPriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x80", "set class 0x20"}));
+}
+
+TEST_F(MeasureTest, FailedReadsLeaveThatSettingAlone) {
+  Script().classReadFails = true;
+  MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "get thread", "set thread 15", "set thread 0"}));
+
+  ResetScript();
+  Script().threadReadFails = true;
+  MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x80", "get thread", "set class 0x20"}));
+}
+
+TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
+  Script().classSetRefused = true;
+  Script().threadSetRefused = true;
+  MeasureCPUSpeed(1, 50, -15, plat::kBelowNormalPriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x4000", "get thread",
+                                             "set thread -15", "set thread 0", "set class 0x20"}));
+}
+
+TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {
+  MeasureCPUSpeed(3, 50, plat::kThreadPriorityErrorReturn, 0);
+  EXPECT_EQ(Script().frequencyQueries, 6);
+  EXPECT_EQ(Script().counterReads, 3 * (51 + 2));
+}
+
+TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {
+  Script().threadPriority = 2;
+  Script().faultAtCounterRead = 10;
+  Script().fault = ScriptedFault::kBadAlloc;
+  SchedulingChange change;
+  EXPECT_THROW(MeasureCPUSpeedRecorded(1, 50, 15, plat::kHighPriorityClass, change),
+               std::bad_alloc);
+  EXPECT_TRUE(change.threadChanged);
+  EXPECT_EQ(change.oldThreadPriority, 2);
+  EXPECT_TRUE(change.classChanged);
+  EXPECT_EQ(change.oldPriorityClass, 0x20U);
+  Script().schedulingCalls.clear();
+  RestoreScheduling(change);
+  RestoreScheduling(change);  // a second restore has nothing left to do
+  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"set thread 2", "set class 0x20"}));
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// The Linux platform layer and the measurement on this machine's own clocks
+// and scheduler.
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+#include <x86intrin.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "measure/cpu_speed.h"
+#include "platform/platform.h"
+#include "plugin/plugin_api.h"
+
+namespace {
+
+pid_t ThisThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Scheduling of one thread as the kernel reports it to anyone.
+struct Observed {
+  int policy;
+  int priority;
+  int nice;
+  bool operator==(const Observed& other) const {
+    return policy == other.policy && priority == other.priority && nice == other.nice;
+  }
+};
+
+Observed Observe(pid_t thread) {
+  sched_param param{};
+  sched_getparam(thread, &param);
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+  return {sched_getscheduler(thread), param.sched_priority, nice};
+}
+
+void PrintTo(const Observed& state, std::ostream* out) {
+  *out << "{policy " << state.policy << ", priority " << state.priority << ", nice " << state.nice
+       << "}";
+}
+
+bool Privileged() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  return syscall(SYS_capget, &header, data) == 0 &&
+         (data[0].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+}
+
+// Drops CAP_SYS_NICE from the calling thread only: capabilities are per
+// thread on Linux.
+void DropSchedulingPrivilege() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
+  data[0].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+  ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
+}
+
+// Runs body on a thread of its own so that scheduling changes and dropped
+// privileges die with it.
+template <typename Body>
+void OnOwnThread(Body body) {
+  std::thread thread(body);
+  thread.join();
+}
+
+// Restores RLIMIT_NICE when the test ends.
+class NiceLimit {
+ public:
+  explicit NiceLimit(rlim_t soft) {
+    getrlimit(RLIMIT_NICE, &saved_);
+    rlimit changed = saved_;
+    changed.rlim_cur = std::min(soft, saved_.rlim_max);
+    setrlimit(RLIMIT_NICE, &changed);
+  }
+  ~NiceLimit() { setrlimit(RLIMIT_NICE, &saved_); }
+  NiceLimit(const NiceLimit&) = delete;
+  NiceLimit& operator=(const NiceLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
+
+std::int64_t RawNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Time-stamp cycles per microsecond over at least 500 ms of the raw clock.
+double ReferenceMegahertz() {
+  const std::int64_t start = RawNanoseconds();
+  const std::uint64_t startCycles = __rdtsc();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::int64_t end = RawNanoseconds();
+  while (end - start < 500'000'000) {
+    end = RawNanoseconds();
+  }
+  const std::uint64_t endCycles = __rdtsc();
+  return static_cast<double>(endCycles - startCycles) * 1000.0 / static_cast<double>(end - start);
+}
+
+TEST(RealPlatform, CountersRunAtTheirStatedRates) {
+  std::int64_t frequency = 0;
+  ASSERT_TRUE(plat::QueryCounterFrequency(frequency));
+  EXPECT_EQ(frequency, 1'000'000'000);
+  const std::int64_t before = plat::QueryCounter();
+  const std::uint64_t systemBefore = plat::GetSystemTime();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const std::int64_t elapsed = plat::QueryCounter() - before;
+  const std::uint64_t systemElapsed = plat::GetSystemTime() - systemBefore;
+  EXPECT_GE(elapsed, 20'000'000);
+  EXPECT_LT(elapsed, 2'000'000'000);
+  EXPECT_GE(systemElapsed, 150'000U);  // 100 ns units
+  EXPECT_LT(systemElapsed, 20'000'000U);
+}
+
+TEST(RealPlatform, SystemTimeCountsFrom1601) {
+  const std::uint64_t unixSeconds = static_cast<std::uint64_t>(::time(nullptr));
+  const std::uint64_t seconds = plat::GetSystemTime() / 10'000'000;
+  EXPECT_NEAR(static_cast<double>(seconds - 11'644'473'600ULL), static_cast<double>(unixSeconds),
+              2.0);
+}
+
+TEST(RealPlatform, MeasurementAgreesWithLongRawClockReference) {
+  const double reference = ReferenceMegahertz();
+  std::vector<std::int32_t> readings;
+  for (int index = 0; index < 5; ++index) {
+    readings.push_back(MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0));
+  }
+  std::sort(readings.begin(), readings.end());
+  const double median = readings[2];
+  EXPECT_NEAR(median, reference, reference * 0.01)
+      << "readings " << readings[0] << ".." << readings[4];
+}
+
+TEST(RealPlatform, PriorityClassesBecomeNiceValuesAndComeBackExactly) {
+  if (!Privileged()) {
+    GTEST_SKIP() << "needs CAP_SYS_NICE to lower nice values again";
+  }
+  OnOwnThread([] {
+    const pid_t self = ThisThread();
+    const Observed found = Observe(self);
+    const std::uint32_t original = plat::GetPriorityClass();
+    ASSERT_NE(original, 0U);
+    const std::pair<std::uint32_t, int> table[] = {
+        {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
+        {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
+        {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
+    for (const auto& [priorityClass, nice] : table) {
+      ASSERT_TRUE(plat::SetPriorityClass(priorityClass));
+      EXPECT_EQ(Observe(self).nice, nice);
+      EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
+    }
+    // A nice value outside the table reads back as a value that restores it.
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(self), 3), 0);
+    const std::uint32_t odd = plat::GetPriorityClass();
+    ASSERT_TRUE(plat::SetPriorityClass(plat::kHighPriorityClass));
+    ASSERT_TRUE(plat::SetPriorityClass(odd));
+    EXPECT_EQ(Observe(self).nice, 3);
+    EXPECT_FALSE(plat::SetPriorityClass(0x12345));
+    ASSERT_TRUE(plat::SetPriorityClass(original));
+    EXPECT_EQ(Observe(self), found);
+  });
+}
+
+TEST(RealPlatform, ThreadPrioritiesBecomePoliciesAndComeBackExactly) {
+  if (!Privileged()) {
+    GTEST_SKIP() << "needs CAP_SYS_NICE for real-time policies";
+  }
+  OnOwnThread([] {
+    const pid_t self = ThisThread();
+    const Observed found = Observe(self);
+    const std::int32_t original = plat::GetThreadPriority();
+    ASSERT_NE(original, plat::kThreadPriorityErrorReturn);
+    const std::pair<std::int32_t, Observed> table[] = {
+        {-15, {SCHED_IDLE, 0, found.nice}},  {-14, {SCHED_BATCH, 0, found.nice}},
+        {-1, {SCHED_BATCH, 0, found.nice}},  {0, {SCHED_OTHER, 0, found.nice}},
+        {14, {SCHED_OTHER, 0, found.nice}},  {15, {SCHED_FIFO, 99, found.nice}},
+    };
+    for (const auto& [priority, expected] : table) {
+      ASSERT_TRUE(plat::SetThreadPriority(priority)) << priority;
+      EXPECT_EQ(Observe(self), expected) << priority;
+    }
+    // States the table never produces read back as values that restore them.
+    const sched_param roundRobin{7};
+    ASSERT_EQ(sched_setscheduler(self, SCHED_RR | SCHED_RESET_ON_FORK, &roundRobin), 0);
+    const Observed odd = Observe(self);
+    const std::int32_t oddPriority = plat::GetThreadPriority();
+    ASSERT_TRUE(plat::SetThreadPriority(-15));
+    ASSERT_TRUE(plat::SetThreadPriority(oddPriority));
+    EXPECT_EQ(Observe(self), odd);
+    EXPECT_FALSE(plat::SetThreadPriority(16));
+    EXPECT_FALSE(plat::SetThreadPriority(-16));
+    ASSERT_TRUE(plat::SetThreadPriority(original));
+    EXPECT_EQ(Observe(self), found);
+  });
+}
+
+TEST(RealPlatform, UnprivilegedChangesThatCouldNotBeUndoneAreRefused) {
+  const NiceLimit noLowering(0);
+  OnOwnThread([] {
+    DropSchedulingPrivilege();
+    const pid_t self = ThisThread();
+    const Observed found = Observe(self);
+    // Raising nice is allowed by the kernel but could not be undone.
+    EXPECT_FALSE(plat::SetPriorityClass(plat::kBelowNormalPriorityClass));
+    EXPECT_FALSE(plat::SetPriorityClass(plat::kIdlePriorityClass));
+    // SCHED_IDLE could not be left again; real time needs RLIMIT_RTPRIO.
+    EXPECT_FALSE(plat::SetThreadPriority(-15));
+    rlimit rt{};
+    getrlimit(RLIMIT_RTPRIO, &rt);
+    if (rt.rlim_cur == 0) {
+      EXPECT_FALSE(plat::SetThreadPriority(15));
+    }
+    EXPECT_FALSE(plat::SetPriorityClass(plat::kHighPriorityClass));
+    EXPECT_EQ(Observe(self), found);
+    // What can be undone is still done.
+    EXPECT_TRUE(plat::SetThreadPriority(-1));
+    EXPECT_EQ(Observe(self).policy, SCHED_BATCH);
+    EXPECT_TRUE(plat::SetThreadPriority(0));
+    EXPECT_EQ(Observe(self), found);
+  });
+}
+
+TEST(RealPlatform, UnprivilegedNiceRaiseWithinTheLimitIsAllowedAndUndone) {
+  if (getpriority(PRIO_PROCESS, 0) != 0) {
+    GTEST_SKIP() << "runs from nice 0";
+  }
+  const NiceLimit downToZero(20);
+  OnOwnThread([] {
+    DropSchedulingPrivilege();
+    const pid_t self = ThisThread();
+    ASSERT_TRUE(plat::SetPriorityClass(plat::kBelowNormalPriorityClass));
+    EXPECT_EQ(Observe(self).nice, 10);
+    ASSERT_TRUE(plat::SetThreadPriority(-15));
+    EXPECT_EQ(Observe(self).policy, SCHED_IDLE);
+    EXPECT_TRUE(plat::SetThreadPriority(0));
+    EXPECT_TRUE(plat::SetPriorityClass(plat::kNormalPriorityClass));
+    EXPECT_EQ(Observe(self), (Observed{SCHED_OTHER, 0, 0}));
+  });
+}
+
+TEST(RealPlatform, MeasurementChangesSchedulingWhileItRunsThenRestoresIt) {
+  if (!Privileged()) {
+    GTEST_SKIP() << "needs CAP_SYS_NICE";
+  }
+  std::atomic<pid_t> measuring{0};
+  std::atomic<bool> done{false};
+  Observed before{};
+  Observed after{};
+  std::thread meter([&] {
+    before = Observe(ThisThread());
+    measuring = ThisThread();
+    MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass);
+    after = Observe(ThisThread());
+    done = true;
+  });
+  while (measuring == 0) {
+  }
+  bool sawBoost = false;
+  while (!done && !sawBoost) {
+    const Observed now = Observe(measuring);
+    sawBoost = now == Observed{SCHED_FIFO, 99, -10};
+  }
+  meter.join();
+  EXPECT_TRUE(sawBoost);
+  EXPECT_EQ(after, before);
+}
+
+TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone) {
+  OnOwnThread([] {
+    MeterInstance* instance = dllstartup(0, 0);
+    const Observed before = Observe(ThisThread());
+    ASSERT_EQ(prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0), 0);
+    const char* text = GetCPUSpeed(instance, "0", "30", "4");
+    prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+    EXPECT_STREQ(text, "An unexpected error was returned");
+    EXPECT_EQ(Observe(ThisThread()), before);
+    // The instance measures again once the counter may be read.
+    EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), "An unexpected error was returned");
+    dllshutdown(instance);
+  });
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+#include "tests/scripted_platform.h"
+
+#include <cstdio>
+#include <new>
+
+#include "platform/platform.h"
+
+namespace {
+
+ScriptedPlatform gScript;
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+// An address in the first page, which no process may read on any OS.
+volatile int* UnmappedAddress() {
+  volatile std::uintptr_t address = 16;
+  return reinterpret_cast<volatile int*>(address);
+}
+
+}  // namespace
+
+void SchedulingLog::Add(SchedulingOp op, std::int64_t value) {
+  if (count < kCapacity) {
+    entries[count++] = {op, value};
+  }
+}
+
+std::vector<std::string> SchedulingLog::Texts() const {
+  std::vector<std::string> texts;
+  for (int index = 0; index < count; ++index) {
+    const Entry& entry = entries[index];
+    switch (entry.op) {
+      case SchedulingOp::kGetClass:
+        texts.emplace_back("get class");
+        break;
+      case SchedulingOp::kSetClass:
+        texts.push_back("set class " + Hex(static_cast<std::uint32_t>(entry.value)));
+        break;
+      case SchedulingOp::kGetThread:
+        texts.emplace_back("get thread");
+        break;
+      case SchedulingOp::kSetThread:
+        texts.push_back("set thread " + std::to_string(entry.value));
+        break;
+    }
+  }
+  return texts;
+}
+
+ScriptedPlatform& Script() { return gScript; }
+
+void ResetScript() { gScript = ScriptedPlatform{}; }
+
+void RaiseFault(ScriptedFault fault) {
+  switch (fault) {
+    case ScriptedFault::kAccessViolation:
+      static_cast<void>(*UnmappedAddress());
+      break;
+    case ScriptedFault::kIllegalInstruction:
+      __builtin_trap();
+    case ScriptedFault::kDivideByZero: {
+      volatile int zero = 0;
+      volatile int quotient = 1 / zero;
+      static_cast<void>(quotient);
+      break;
+    }
+    case ScriptedFault::kBadAlloc:
+      throw std::bad_alloc();
+    case ScriptedFault::kNone:
+      break;
+  }
+}
+
+namespace plat {
+
+bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
+  ++gScript.frequencyQueries;
+  ticksPerSecond = gScript.frequency;
+  return gScript.hasCounter;
+}
+
+std::int64_t QueryCounter() {
+  ++gScript.counterReads;
+  if (gScript.counterReads == gScript.faultAtCounterRead) {
+    RaiseFault(gScript.fault);
+  }
+  const auto index = static_cast<std::size_t>(gScript.counterReads - 1);
+  if (index < gScript.counterValues.size()) {
+    return gScript.counterValues[index];
+  }
+  gScript.counter += gScript.counterStep;
+  return gScript.counter;
+}
+
+std::uint32_t GetPriorityClass() {
+  gScript.schedulingCalls.Add(SchedulingOp::kGetClass, 0);
+  return gScript.classReadFails ? 0 : gScript.priorityClass;
+}
+
+bool SetPriorityClass(std::uint32_t priorityClass) {
+  gScript.schedulingCalls.Add(SchedulingOp::kSetClass, priorityClass);
+  if (gScript.classSetRefused) {
+    return false;
+  }
+  gScript.priorityClass = priorityClass;
+  return true;
+}
+
+std::int32_t GetThreadPriority() {
+  gScript.schedulingCalls.Add(SchedulingOp::kGetThread, 0);
+  return gScript.threadReadFails ? kThreadPriorityErrorReturn : gScript.threadPriority;
+}
+
+bool SetThreadPriority(std::int32_t priority) {
+  gScript.schedulingCalls.Add(SchedulingOp::kSetThread, priority);
+  if (gScript.threadSetRefused) {
+    return false;
+  }
+  gScript.threadPriority = priority;
+  return true;
+}
+
+std::uint64_t GetSystemTime() {
+  ++gScript.systemTimeReads;
+  return gScript.systemTime;
+}
+
+}  // namespace plat

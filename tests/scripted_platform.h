@@ -1,0 +1,65 @@
+// A platform whose counter, clock and scheduling are scripted by the test and
+// whose every scheduling call is recorded. Linked in place of the real one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class ScriptedFault { kNone, kAccessViolation, kIllegalInstruction, kDivideByZero, kBadAlloc };
+
+enum class SchedulingOp { kGetClass, kSetClass, kGetThread, kSetThread };
+
+struct SchedulingLog {
+  struct Entry {
+    SchedulingOp op;
+    std::int64_t value;
+  };
+  static constexpr int kCapacity = 64;
+  Entry entries[kCapacity];
+  int count = 0;
+
+  void Add(SchedulingOp op, std::int64_t value);
+  void clear() { count = 0; }
+  bool empty() const { return count == 0; }
+  // "get class", "set class 0x80", "get thread", "set thread 15", in order.
+  std::vector<std::string> Texts() const;
+};
+
+struct ScriptedPlatform {
+  bool hasCounter = true;
+  std::int64_t frequency = 1000;
+  // Values the next counter reads return, in order; after them the counter
+  // moves on by counterStep per read.
+  std::vector<std::int64_t> counterValues;
+  std::int64_t counter = 0;
+  std::int64_t counterStep = 1;
+  int counterReads = 0;
+  int frequencyQueries = 0;
+
+  std::uint32_t priorityClass = 0x20;
+  bool classReadFails = false;
+  bool classSetRefused = false;
+  std::int32_t threadPriority = 0;
+  bool threadReadFails = false;
+  bool threadSetRefused = false;
+  // Every scheduling call, in order; kept without allocating so that tests
+  // can count the blocks the meter allocates.
+  SchedulingLog schedulingCalls;
+
+  std::uint64_t systemTime = 133'000'000'000'000'000ULL;  // a date in 2022
+  int systemTimeReads = 0;
+
+  // A real fault (or exception) raised by the counter read with this number,
+  // counted from 1; 0 never.
+  int faultAtCounterRead = 0;
+  ScriptedFault fault = ScriptedFault::kNone;
+};
+
+// The script the platform functions follow; reset by each test.
+ScriptedPlatform& Script();
+void ResetScript();
+
+// Raises the fault for real: a processor fault, not a C++ exception, except
+// for kBadAlloc.
+void RaiseFault(ScriptedFault fault);
