@@ -1,7 +1,6 @@
 #include "tests/scripted_platform.h"
 
 #include <cstdio>
-#include <new>
 
 #include "platform/platform.h"
 
@@ -13,12 +12,6 @@ std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%X", value);
   return text;
-}
-
-// An address in the first page, which no process may read on any OS.
-volatile int* UnmappedAddress() {
-  volatile std::uintptr_t address = 16;
-  return reinterpret_cast<volatile int*>(address);
 }
 
 }  // namespace
@@ -54,26 +47,6 @@ std::vector<std::string> SchedulingLog::Texts() const {
 ScriptedPlatform& Script() { return gScript; }
 
 void ResetScript() { gScript = ScriptedPlatform{}; }
-
-void RaiseFault(ScriptedFault fault) {
-  switch (fault) {
-    case ScriptedFault::kAccessViolation:
-      static_cast<void>(*UnmappedAddress());
-      break;
-    case ScriptedFault::kIllegalInstruction:
-      __builtin_trap();
-    case ScriptedFault::kDivideByZero: {
-      volatile int zero = 0;
-      volatile int quotient = 1 / zero;
-      static_cast<void>(quotient);
-      break;
-    }
-    case ScriptedFault::kBadAlloc:
-      throw std::bad_alloc();
-    case ScriptedFault::kNone:
-      break;
-  }
-}
 
 namespace plat {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-enum class ScriptedFault { kNone, kAccessViolation, kIllegalInstruction, kDivideByZero, kBadAlloc };
+#include "tests/processor_faults.h"
 
 enum class SchedulingOp { kGetClass, kSetClass, kGetThread, kSetThread };
 
@@ -59,7 +59,3 @@ struct ScriptedPlatform {
 // The script the platform functions follow; reset by each test.
 ScriptedPlatform& Script();
 void ResetScript();
-
-// Raises the fault for real: a processor fault, not a C++ exception, except
-// for kBadAlloc.
-void RaiseFault(ScriptedFault fault);

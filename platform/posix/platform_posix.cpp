@@ -49,6 +49,7 @@ constexpr int kTimeCriticalFifoPriority = 99;
 constexpr std::int32_t kRawScheduleTag = 0x00020000;
 constexpr std::int32_t kRawResetOnForkBit = 0x00001000;
 constexpr int kPolicyShift = 8;
+constexpr std::int32_t kPolicyMask = 0xF;
 constexpr std::int32_t kRawFieldMask = 0xFF;
 
 struct Schedule {
@@ -170,9 +171,9 @@ bool ScheduleForPriority(std::int32_t priority, Schedule& schedule) {
     schedule = {SCHED_OTHER, 0, false};
   } else if (priority == plat::kThreadPriorityTimeCritical) {
     schedule = {SCHED_FIFO, kTimeCriticalFifoPriority, false};
-  } else if ((priority & ~(kRawResetOnForkBit | (kRawFieldMask << kPolicyShift) | kRawFieldMask)) ==
+  } else if ((priority & ~(kRawResetOnForkBit | (kPolicyMask << kPolicyShift) | kRawFieldMask)) ==
              kRawScheduleTag) {
-    schedule = {(priority >> kPolicyShift) & kRawFieldMask, priority & kRawFieldMask,
+    schedule = {(priority >> kPolicyShift) & kPolicyMask, priority & kRawFieldMask,
                 (priority & kRawResetOnForkBit) != 0};
   } else {
     return false;

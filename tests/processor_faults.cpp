@@ -1,0 +1,36 @@
+#include "tests/processor_faults.h"
+
+#include <cstdint>
+#include <new>
+
+namespace {
+
+// An address in the first page, which no process may read on any OS.
+volatile int* UnmappedAddress() {
+  volatile std::uintptr_t address = 16;
+  return reinterpret_cast<volatile int*>(address);
+}
+
+}  // namespace
+
+void RaiseFault(ScriptedFault fault) {
+  switch (fault) {
+    case ScriptedFault::kAccessViolation:
+      static_cast<void>(*UnmappedAddress());
+      break;
+    case ScriptedFault::kIllegalInstruction:
+      __builtin_trap();
+    case ScriptedFault::kDivideByZero: {
+      // Both operands unknown to the compiler, so a real divide instruction.
+      volatile int dividend = 1;
+      volatile int divisor = 0;
+      volatile int quotient = dividend / divisor;
+      static_cast<void>(quotient);
+      break;
+    }
+    case ScriptedFault::kBadAlloc:
+      throw std::bad_alloc();
+    case ScriptedFault::kNone:
+      break;
+  }
+}
