@@ -39,8 +39,7 @@ bool Is(const char* argument, const char* shortName, const char* longName) {
 
 }  // namespace
 
-bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options,
-                      std::string& error) {
+bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error) {
   for (int index = 1; index < argc; ++index) {
     const char* option = argv[index];
     if (Is(option, "-h", "--help")) {
@@ -77,8 +76,8 @@ bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options,
     if (text != nullptr) {
       *text = value;
     } else if (!ParseWholeNumber(value, *number)) {
-      error = std::string("option '") + option + "' needs a whole number from 0 to 4294967295, got '" +
-              value + "'";
+      error = std::string("option '") + option +
+              "' needs a whole number from 0 to 4294967295, got '" + value + "'";
       return false;
     }
   }

@@ -61,8 +61,8 @@ const char* OrNull(const char* text) { return text != nullptr ? text : "(null)";
 void ShowOffer(const std::string& path, const MeterEntries& entries) {
   std::printf("module     %s\n", path.c_str());
   if (entries.getinfo != nullptr) {
-    static const char* const kInfoNames[kInfoIndices] = {"name",    "credits", "version", "date",
-                                                         "date",    "info 5",  "contact"};
+    static const char* const kInfoNames[kInfoIndices] = {"name", "credits", "version", "date",
+                                                         "date", "info 5",  "contact"};
     for (int index = 0; index < kInfoIndices; ++index) {
       std::printf("%-10s %s\n", kInfoNames[index],
                   OrNull(entries.getinfo(static_cast<std::uint32_t>(index))));
@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
   }
   MeterEntries entries;
   if (const char* missing = ResolveAll(module, entries)) {
-    std::fprintf(stderr, "meter-host: module '%s' has no entry point '%s'\n", path.c_str(), missing);
+    std::fprintf(stderr, "meter-host: module '%s' has no entry point '%s'\n", path.c_str(),
+                 missing);
     plat::UnloadModule(module);
     return kExitModule;
   }

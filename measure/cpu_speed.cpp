@@ -21,13 +21,13 @@ std::int64_t CycleDifference(std::uint64_t from, std::uint64_t to) {
 
 std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCycles,
                                std::uint32_t passes, std::uint32_t delayMs) {
-  const auto difference =
-      static_cast<std::int64_t>(static_cast<std::uint64_t>(waitCycles) -
-                                static_cast<std::uint64_t>(overheadCycles));
+  const auto difference = static_cast<std::int64_t>(static_cast<std::uint64_t>(waitCycles) -
+                                                    static_cast<std::uint64_t>(overheadCycles));
   const std::int64_t perPass = difference / static_cast<std::int64_t>(std::uint64_t{passes});
   const std::int64_t perMs = perPass / static_cast<std::int64_t>(std::uint64_t{delayMs});
   const std::int64_t megahertz = perMs / 1000;
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint64_t>(megahertz)));
+  return static_cast<std::int32_t>(
+      static_cast<std::uint32_t>(static_cast<std::uint64_t>(megahertz)));
 }
 
 void RestoreScheduling(SchedulingChange& change) {

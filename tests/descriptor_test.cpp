@@ -24,8 +24,11 @@ TEST(Descriptor, ParameterLabelsForTheMeterNameInAnyAsciiCase) {
 }
 
 TEST(Descriptor, AnyOtherNameGetsTheEmptyLabelList) {
-  for (const char* name : {"", "GetCPUSpeedX", "GetCPUSpee", "Get CPU Speed", " GetCPUSpeed",
-                           "GetCPUSpeed ", "\xC7" "etCPUSpeed", "GetCPU"}) {
+  for (const char* name :
+       {"", "GetCPUSpeedX", "GetCPUSpee", "Get CPU Speed", " GetCPUSpeed", "GetCPUSpeed ",
+        "\xC7"
+        "etCPUSpeed",
+        "GetCPU"}) {
     EXPECT_STREQ(getparam(name), "|") << name;
   }
   EXPECT_STREQ(getparam(nullptr), "|");

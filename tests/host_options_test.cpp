@@ -27,9 +27,9 @@ TEST(HostOptions, DefaultsAreTheHostsUsualParameters) {
 TEST(HostOptions, MeterTextsPassUncheckedNumbersAreChecked) {
   HostOptions options;
   std::string error;
-  ASSERT_TRUE(Parse({"-i", "-5", "--thread", "fast", "-c", "", "--count", "4294967295", "-p", "0",
-                     "-m", "x.so"},
-                    options, error))
+  ASSERT_TRUE(Parse(
+      {"-i", "-5", "--thread", "fast", "-c", "", "--count", "4294967295", "-p", "0", "-m", "x.so"},
+      options, error))
       << error;
   EXPECT_EQ(options.intervalText, "-5");
   EXPECT_EQ(options.priorityText, "fast");

@@ -94,8 +94,9 @@ TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
   Script().priorityClass = 0x20;
   Script().threadPriority = -2;
   MeasureCPUSpeed(1, 50, 15, plat::kRealtimePriorityClass);
-  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x100", "get thread",
-                                             "set thread 15", "set thread -2", "set class 0x20"}));
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x100", "get thread", "set thread 15", "set thread -2",
+                   "set class 0x20"}));
   EXPECT_EQ(Script().counterReads, 51 + 2);
 }
 
@@ -103,7 +104,8 @@ TEST_F(MeasureTest, LeavesAloneWhatItIsAskedNotToChange) {
   MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0);
   EXPECT_TRUE(Script().schedulingCalls.empty());
   MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, plat::kHighPriorityClass);
-  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x80", "set class 0x20"}));
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x80", "set class 0x20"}));
 }
 
 TEST_F(MeasureTest, FailedReadsLeaveThatSettingAlone) {
@@ -123,8 +125,9 @@ TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
   Script().classSetRefused = true;
   Script().threadSetRefused = true;
   MeasureCPUSpeed(1, 50, -15, plat::kBelowNormalPriorityClass);
-  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x4000", "get thread",
-                                             "set thread -15", "set thread 0", "set class 0x20"}));
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x4000", "get thread", "set thread -15", "set thread 0",
+                   "set class 0x20"}));
 }
 
 TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {

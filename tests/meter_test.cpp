@@ -227,8 +227,9 @@ TEST_P(MeterFaultTest, FaultMidMeasurementGivesFailureTextAndRestoresScheduling)
   Script().fault = GetParam();
 
   EXPECT_STREQ(Call("0", "30", "5"), kFailure);
-  EXPECT_EQ(Script().schedulingCalls.Texts(), (Calls{"get class", "set class 0x100", "get thread",
-                                             "set thread 15", "set thread -1", "set class 0x8000"}));
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x100", "get thread", "set thread 15", "set thread -1",
+                   "set class 0x8000"}));
   EXPECT_EQ(allocation_probe::LiveBlocks(), blocks - 1) << "the buffer was released";
   EXPECT_NE(instance_->lastUpdate, 0U);
 

@@ -76,6 +76,10 @@ TEST(Module, UnloadingLeavesNoHandlerBehindEvenWithInstancesAlive) {
     for (int index = 0; index < 4; ++index) {
       ASSERT_EQ(after[index], before[index]) << "round " << round << " signal " << index;
     }
+    // A later load of the module can still end it.
+    Module again = Load();
+    EXPECT_EQ(again.dllshutdown(kept), 0);
+    plat::UnloadModule(again.loaded);
   }
 }
 

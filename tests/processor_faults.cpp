@@ -20,14 +20,11 @@ void RaiseFault(ScriptedFault fault) {
       break;
     case ScriptedFault::kIllegalInstruction:
       __builtin_trap();
-    case ScriptedFault::kDivideByZero: {
-      // Both operands unknown to the compiler, so a real divide instruction.
-      volatile int dividend = 1;
-      volatile int divisor = 0;
-      volatile int quotient = dividend / divisor;
-      static_cast<void>(quotient);
+    case ScriptedFault::kDivideByZero:
+      // The instruction itself: in C++ the compiler or a sanitizer would get
+      // there first.
+      asm volatile("xorl %%ecx, %%ecx\n\tdivl %%ecx" : : : "eax", "ecx", "edx");
       break;
-    }
     case ScriptedFault::kBadAlloc:
       throw std::bad_alloc();
     case ScriptedFault::kNone:

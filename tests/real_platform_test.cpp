@@ -2,6 +2,8 @@
 // and scheduler.
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -11,6 +13,7 @@
 #include <x86intrin.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -191,9 +194,9 @@ TEST(RealPlatform, ThreadPrioritiesBecomePoliciesAndComeBackExactly) {
     const std::int32_t original = plat::GetThreadPriority();
     ASSERT_NE(original, plat::kThreadPriorityErrorReturn);
     const std::pair<std::int32_t, Observed> table[] = {
-        {-15, {SCHED_IDLE, 0, found.nice}},  {-14, {SCHED_BATCH, 0, found.nice}},
-        {-1, {SCHED_BATCH, 0, found.nice}},  {0, {SCHED_OTHER, 0, found.nice}},
-        {14, {SCHED_OTHER, 0, found.nice}},  {15, {SCHED_FIFO, 99, found.nice}},
+        {-15, {SCHED_IDLE, 0, found.nice}}, {-14, {SCHED_BATCH, 0, found.nice}},
+        {-1, {SCHED_BATCH, 0, found.nice}}, {0, {SCHED_OTHER, 0, found.nice}},
+        {14, {SCHED_OTHER, 0, found.nice}}, {15, {SCHED_FIFO, 99, found.nice}},
     };
     for (const auto& [priority, expected] : table) {
       ASSERT_TRUE(plat::SetThreadPriority(priority)) << priority;
@@ -311,6 +314,37 @@ TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone)
     EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), "An unexpected error was returned");
     dllshutdown(instance);
   });
+}
+
+// Lets the calling process make no system call but clock_gettime (which may
+// leave the vDSO on some clock sources) and exit_group; any other kills it.
+void AllowOnlyClockReads() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_gettime, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+  syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program);
+}
+
+TEST(RealPlatformDeathTest, CallsThatAreNotDueMakeNoSystemCall) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        MeterInstance* instance = dllstartup(0, 0);
+        GetCPUSpeed(instance, "3600", "15", "2");
+        AllowOnlyClockReads();
+        for (int call = 0; call < 1000; ++call) {
+          GetCPUSpeed(instance, "3600", "30", "4");
+        }
+        syscall(SYS_exit_group, 7);
+      },
+      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

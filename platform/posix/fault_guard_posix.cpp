@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <ucontext.h>
 
 #include <atomic>
 #include <iterator>
@@ -74,6 +75,10 @@ void OnFault(int signal, siginfo_t* info, void* ucontext) {
   sigjmp_buf* guard = tGuard;
   if (guard != nullptr) {
     tGuard = nullptr;
+    // The guard saved no mask on entry, to stay free of system calls; the mask
+    // the faulting code ran under is the one to go back to, whatever else a
+    // handler in front of this one blocked.
+    pthread_sigmask(SIG_SETMASK, &static_cast<ucontext_t*>(ucontext)->uc_sigmask, nullptr);
     siglongjmp(*guard, 1);
   }
   PassOn(signal, info, ucontext);
@@ -83,8 +88,8 @@ bool IsOurs(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
 }
 
-// SA_NODEFER leaves the signal unblocked, so jumping out of the handler needs
-// no mask to be restored and the guard can use a sigsetjmp that saves none.
+// SA_NODEFER: a host handler that the fault is passed on to decides its own
+// mask, as it would if it had been called by the kernel.
 void InstallOver(int slot) {
   struct sigaction current {};
   sigaction(kFaultSignals[slot], nullptr, &current);
