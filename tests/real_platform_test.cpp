@@ -13,9 +13,9 @@
 #include <x86intrin.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 #include <vector>
