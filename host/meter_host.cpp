@@ -32,28 +32,46 @@ struct MeterEntries {
   GetCPUSpeedEntry getCPUSpeed = nullptr;
 };
 
+struct EntryName {
+  const char* name;
+  int argumentBytes;
+  bool required;
+};
+
+// Finds an entry point under its plain name and, where the OS decorates
+// names, under its decorated one too; both must lead to the same code.
+// Returns false with error set when the module breaks that.
 template <typename Entry>
-bool Resolve(const plat::LoadedModule& module, const char* name, Entry& entry) {
-  entry = reinterpret_cast<Entry>(plat::FindEntryPoint(module, name));
-  return entry != nullptr;
+bool Resolve(const plat::LoadedModule& module, const EntryName& entry, Entry& address,
+             std::string& error) {
+  void* plain = plat::FindEntryPoint(module, entry.name);
+  const std::string decorated = plat::DecoratedEntryName(entry.name, entry.argumentBytes);
+  void* other = decorated.empty() ? plain : plat::FindEntryPoint(module, decorated.c_str());
+  address = reinterpret_cast<Entry>(plain);
+  if (plain == nullptr && other == nullptr && !entry.required) {
+    return true;
+  }
+  if (plain == nullptr || other == nullptr) {
+    error = std::string("has no entry point '") + (plain == nullptr ? entry.name : decorated) + "'";
+    return false;
+  }
+  if (plain != other) {
+    error =
+        std::string("exports '") + entry.name + "' and '" + decorated + "' at different addresses";
+    return false;
+  }
+  return true;
 }
 
 // The discovery entry points are optional; the meter's three are not.
-const char* ResolveAll(const plat::LoadedModule& module, MeterEntries& entries) {
-  Resolve(module, "init", entries.init);
-  Resolve(module, "getparam", entries.getparam);
-  Resolve(module, "getinfo", entries.getinfo);
-  Resolve(module, "dlltype", entries.dlltype);
-  if (!Resolve(module, "dllstartup", entries.dllstartup)) {
-    return "dllstartup";
-  }
-  if (!Resolve(module, "dllshutdown", entries.dllshutdown)) {
-    return "dllshutdown";
-  }
-  if (!Resolve(module, "GetCPUSpeed", entries.getCPUSpeed)) {
-    return "GetCPUSpeed";
-  }
-  return nullptr;
+bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error) {
+  return Resolve(module, {"init", 0, false}, entries.init, error) &&
+         Resolve(module, {"getparam", 4, false}, entries.getparam, error) &&
+         Resolve(module, {"getinfo", 4, false}, entries.getinfo, error) &&
+         Resolve(module, {"dlltype", 0, false}, entries.dlltype, error) &&
+         Resolve(module, {"dllstartup", 8, true}, entries.dllstartup, error) &&
+         Resolve(module, {"dllshutdown", 4, true}, entries.dllshutdown, error) &&
+         Resolve(module, {"GetCPUSpeed", 16, true}, entries.getCPUSpeed, error);
 }
 
 const char* OrNull(const char* text) { return text != nullptr ? text : "(null)"; }
@@ -159,9 +177,8 @@ int main(int argc, char** argv) {
     return kExitModule;
   }
   MeterEntries entries;
-  if (const char* missing = ResolveAll(module, entries)) {
-    std::fprintf(stderr, "meter-host: module '%s' has no entry point '%s'\n", path.c_str(),
-                 missing);
+  if (!ResolveAll(module, entries, error)) {
+    std::fprintf(stderr, "meter-host: module '%s' %s\n", path.c_str(), error.c_str());
     plat::UnloadModule(module);
     return kExitModule;
   }

@@ -24,4 +24,8 @@ std::string ProgramFolder();
 // The file name a module called base has on this OS.
 std::string ModuleFileName(const std::string& base);
 
+// The second name an entry point taking argumentBytes of arguments is
+// exported under on this OS, or empty where entry points have one name.
+std::string DecoratedEntryName(const std::string& name, int argumentBytes);
+
 }  // namespace plat

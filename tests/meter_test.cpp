@@ -245,6 +245,7 @@ TEST_P(MeterFaultTest, FaultMidMeasurementGivesFailureTextAndRestoresScheduling)
 INSTANTIATE_TEST_SUITE_P(Faults, MeterFaultTest,
                          ::testing::Values(ScriptedFault::kAccessViolation,
                                            ScriptedFault::kIllegalInstruction,
+                                           ScriptedFault::kPrivilegedInstruction,
                                            ScriptedFault::kDivideByZero, ScriptedFault::kBadAlloc));
 
 TEST_F(MeterTest, NullInstanceGetsTheFailureTextAndShutdownIgnoresIt) {

@@ -1,2 +1,8 @@
 // A module that answers discovery but offers no meter.
-extern "C" __attribute__((visibility("default"))) const char* init() { return "Nothing"; }
+#if defined(_WIN32)
+#define EXPORTED __declspec(dllexport)
+#else
+#define EXPORTED __attribute__((visibility("default")))
+#endif
+
+extern "C" EXPORTED const char* init() { return "Nothing"; }

@@ -20,6 +20,10 @@ void RaiseFault(ScriptedFault fault) {
       break;
     case ScriptedFault::kIllegalInstruction:
       __builtin_trap();
+    case ScriptedFault::kPrivilegedInstruction:
+      // Only the kernel may halt the processor.
+      asm volatile("hlt");
+      break;
     case ScriptedFault::kDivideByZero:
       // The instruction itself: in C++ the compiler or a sanitizer would get
       // there first.

@@ -43,4 +43,6 @@ std::string ProgramFolder() {
 
 std::string ModuleFileName(const std::string& base) { return base + ".so"; }
 
+std::string DecoratedEntryName(const std::string& /*name*/, int /*argumentBytes*/) { return {}; }
+
 }  // namespace plat

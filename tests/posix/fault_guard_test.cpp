@@ -14,6 +14,7 @@ namespace {
 void AccessViolation(void* /*context*/) { RaiseFault(ScriptedFault::kAccessViolation); }
 void IllegalInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kIllegalInstruction); }
 void DivideByZero(void* /*context*/) { RaiseFault(ScriptedFault::kDivideByZero); }
+void PrivilegedInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kPrivilegedInstruction); }
 void BusError(void* /*context*/) { raise(SIGBUS); }
 void Throws(void* /*context*/) { throw std::runtime_error("failed"); }
 void Finishes(void* context) { *static_cast<int*>(context) = 42; }
@@ -77,8 +78,8 @@ class FaultGuardTest : public ::testing::Test {
 
 TEST_F(FaultGuardTest, EveryKindOfFailureInsideComesBackAsFalse) {
   plat::RetainFaultInterception();
-  for (plat::GuardedWork work :
-       {&AccessViolation, &IllegalInstruction, &DivideByZero, &BusError, &Throws}) {
+  for (plat::GuardedWork work : {&AccessViolation, &IllegalInstruction, &PrivilegedInstruction,
+                                 &DivideByZero, &BusError, &Throws}) {
     EXPECT_FALSE(plat::RunGuarded(work, nullptr));
   }
   int result = 0;

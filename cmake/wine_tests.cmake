@@ -1,0 +1,6 @@
+# Under Wine: one wineserver for the whole run, started before the first test
+# and stopped after the last, so that no test leaves it holding CTest's pipes.
+add_test(NAME wine.start COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} wineboot --init)
+set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
+add_test(NAME wine.stop COMMAND env WINEPREFIX=${METER_WINEPREFIX} wineserver --kill)
+set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)

@@ -1,0 +1,17 @@
+// The module built beside the tests, loaded as a host loads it.
+#pragma once
+
+#include "platform/module_loader.h"
+#include "plugin/plugin_api.h"
+
+struct Module {
+  plat::LoadedModule loaded;
+  DllStartupEntry dllstartup = nullptr;
+  DllShutdownEntry dllshutdown = nullptr;
+  GetCPUSpeedEntry getCPUSpeed = nullptr;
+  GetInfoEntry getinfo = nullptr;
+};
+
+// Loads it and finds the entry points the tests call; a failure to load is a
+// test failure.
+Module LoadModuleUnderTest();

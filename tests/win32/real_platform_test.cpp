@@ -1,0 +1,86 @@
+// The Win32 platform layer and the measurement on the kernel services of the
+// machine (or of Wine) itself.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <x86intrin.h>
+
+#include <algorithm>
+#include <ctime>
+#include <vector>
+
+#include "measure/cpu_speed.h"
+#include "platform/platform.h"
+
+namespace {
+
+std::int64_t Counter() {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  return now.QuadPart;
+}
+
+// Time-stamp cycles per microsecond over at least 500 ms of the counter.
+double ReferenceMegahertz() {
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  const std::int64_t start = Counter();
+  const std::uint64_t startCycles = __rdtsc();
+  Sleep(500);
+  std::int64_t end = Counter();
+  while (end - start < frequency.QuadPart / 2) {
+    end = Counter();
+  }
+  const std::uint64_t endCycles = __rdtsc();
+  const double seconds = static_cast<double>(end - start) / static_cast<double>(frequency.QuadPart);
+  return static_cast<double>(endCycles - startCycles) / seconds / 1e6;
+}
+
+TEST(Win32Platform, CounterAndSystemTimeComeFromTheKernel) {
+  std::int64_t frequency = 0;
+  ASSERT_TRUE(plat::QueryCounterFrequency(frequency));
+  LARGE_INTEGER kernel{};
+  QueryPerformanceFrequency(&kernel);
+  EXPECT_EQ(frequency, kernel.QuadPart);
+  const std::int64_t before = plat::QueryCounter();
+  Sleep(20);
+  EXPECT_GE(plat::QueryCounter() - before, frequency / 100);
+
+  const auto unixSeconds = static_cast<double>(std::time(nullptr));
+  const std::uint64_t seconds = plat::GetSystemTime() / 10'000'000;
+  EXPECT_NEAR(static_cast<double>(seconds - 11'644'473'600ULL), unixSeconds, 2.0);
+}
+
+TEST(Win32Platform, PriorityClassAndThreadPriorityRoundTrip) {
+  const std::uint32_t originalClass = plat::GetPriorityClass();
+  const std::int32_t originalPriority = plat::GetThreadPriority();
+  ASSERT_NE(originalClass, 0U);
+  ASSERT_NE(originalPriority, plat::kThreadPriorityErrorReturn);
+  for (std::uint32_t priorityClass : {plat::kBelowNormalPriorityClass, plat::kNormalPriorityClass,
+                                      plat::kAboveNormalPriorityClass, plat::kHighPriorityClass}) {
+    ASSERT_TRUE(plat::SetPriorityClass(priorityClass));
+    EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
+  }
+  for (std::int32_t priority : {-15, -2, -1, 0, 1, 2, 15}) {
+    ASSERT_TRUE(plat::SetThreadPriority(priority));
+    EXPECT_EQ(plat::GetThreadPriority(), priority);
+  }
+  EXPECT_FALSE(plat::SetThreadPriority(99));
+  ASSERT_TRUE(plat::SetThreadPriority(originalPriority));
+  ASSERT_TRUE(plat::SetPriorityClass(originalClass));
+  EXPECT_EQ(plat::GetThreadPriority(), originalPriority);
+  EXPECT_EQ(plat::GetPriorityClass(), originalClass);
+}
+
+TEST(Win32Platform, MeasurementAgreesWithLongCounterReference) {
+  const double reference = ReferenceMegahertz();
+  std::vector<std::int32_t> readings;
+  for (int index = 0; index < 5; ++index) {
+    readings.push_back(
+        MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass));
+  }
+  std::sort(readings.begin(), readings.end());
+  EXPECT_NEAR(readings[2], reference, reference * 0.01)
+      << "readings " << readings[0] << ".." << readings[4];
+}
+
+}  // namespace
