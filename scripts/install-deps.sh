@@ -2,8 +2,11 @@
 # Installs what building and testing need on Debian 12, as root.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
+# Wine's 32-bit loader comes from the i386 architecture.
+dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
   build-essential cmake ninja-build clang clang-format clang-tidy \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  binutils
+  binutils \
+  g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 python3-pefile qemu-user-static

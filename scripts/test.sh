@@ -5,6 +5,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 step() { printf '\n== %s\n' "$*"; }
+# No Wine server outlives the run.
+stop_wine() { WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true; }
+trap stop_wine EXIT
 
 step "format and lint"
 sources=$(git ls-files '*.cpp' '*.h')
@@ -27,3 +30,12 @@ if [ "$exported" != "$expected" ]; then
   exit 1
 fi
 echo "$exported"
+
+step "Windows DLL: build and inspect"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset windows -R '^dll\.'
+
+step "Windows DLL: tests under Wine"
+bash scripts/enable-i386.sh
+ctest --preset windows -E '^dll\.'

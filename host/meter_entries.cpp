@@ -1,0 +1,46 @@
+#include "host/meter_entries.h"
+
+namespace {
+
+struct EntryName {
+  const char* name;
+  int argumentBytes;
+  bool required;
+};
+
+// Finds an entry point under its plain name and, where the OS decorates
+// names, under its decorated one too; both must lead to the same code.
+// Returns false with error set when the module breaks that.
+template <typename Entry>
+bool Resolve(const plat::LoadedModule& module, const EntryName& entry, Entry& address,
+             std::string& error) {
+  void* plain = plat::FindEntryPoint(module, entry.name);
+  const std::string decorated = plat::DecoratedEntryName(entry.name, entry.argumentBytes);
+  void* other = decorated.empty() ? plain : plat::FindEntryPoint(module, decorated.c_str());
+  address = reinterpret_cast<Entry>(plain);
+  if (plain == nullptr && other == nullptr && !entry.required) {
+    return true;
+  }
+  if (plain == nullptr || other == nullptr) {
+    error = std::string("has no entry point '") + (plain == nullptr ? entry.name : decorated) + "'";
+    return false;
+  }
+  if (plain != other) {
+    error =
+        std::string("exports '") + entry.name + "' and '" + decorated + "' at different addresses";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error) {
+  return Resolve(module, {"init", 0, false}, entries.init, error) &&
+         Resolve(module, {"getparam", 4, false}, entries.getparam, error) &&
+         Resolve(module, {"getinfo", 4, false}, entries.getinfo, error) &&
+         Resolve(module, {"dlltype", 0, false}, entries.dlltype, error) &&
+         Resolve(module, {"dllstartup", 8, true}, entries.dllstartup, error) &&
+         Resolve(module, {"dllshutdown", 4, true}, entries.dllshutdown, error) &&
+         Resolve(module, {"GetCPUSpeed", 16, true}, entries.getCPUSpeed, error);
+}

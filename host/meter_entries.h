@@ -1,0 +1,23 @@
+// The entry points of a loaded meter module, as the programs that take the
+// host's place reach them.
+#pragma once
+
+#include <string>
+
+#include "platform/module_loader.h"
+#include "plugin/plugin_api.h"
+
+struct MeterEntries {
+  InitEntry init = nullptr;
+  GetParamEntry getparam = nullptr;
+  GetInfoEntry getinfo = nullptr;
+  DllTypeEntry dlltype = nullptr;
+  DllStartupEntry dllstartup = nullptr;
+  DllShutdownEntry dllshutdown = nullptr;
+  GetCPUSpeedEntry getCPUSpeed = nullptr;
+};
+
+// Finds every entry point under each of its names. The discovery entry
+// points are optional; the meter's three are not. False with error naming
+// the problem when the module lacks one or its names lead to different code.
+bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error);

@@ -1,0 +1,70 @@
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "platform/reference_clock.h"
+
+namespace {
+
+// The last "tsc: Refined TSC clocksource calibration: X MHz" or
+// "tsc: Detected X MHz processor" line of the kernel log.
+bool FromKernelLog(double& megahertz, std::string& source) {
+  const int log = open("/dev/kmsg", O_RDONLY | O_NONBLOCK);
+  if (log < 0) {
+    return false;
+  }
+  bool found = false;
+  char record[8192];
+  ssize_t length = 0;
+  while ((length = read(log, record, sizeof record - 1)) > 0 || (length < 0 && errno == EPIPE)) {
+    if (length <= 0) {
+      continue;  // a record overwritten while reading; go on with the next
+    }
+    record[length] = '\0';
+    double value = 0;
+    const char* refined = std::strstr(record, "tsc: Refined TSC clocksource calibration: ");
+    const char* detected = std::strstr(record, "tsc: Detected ");
+    if (refined != nullptr &&
+        std::sscanf(refined, "tsc: Refined TSC clocksource calibration: %lf", &value) == 1) {
+      megahertz = value;
+      source = "kernel log, refined calibration";
+      found = true;
+    } else if (detected != nullptr && std::strstr(detected, "MHz processor") != nullptr &&
+               std::sscanf(detected, "tsc: Detected %lf", &value) == 1 &&
+               source != "kernel log, refined calibration") {
+      megahertz = value;
+      source = "kernel log, detected at boot";
+      found = true;
+    }
+  }
+  close(log);
+  return found;
+}
+
+}  // namespace
+
+namespace plat {
+
+std::int64_t ReadRawNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+bool KernelTscMegahertz(double& megahertz, std::string& source) {
+  std::ifstream sysfs("/sys/devices/system/cpu/cpu0/tsc_freq_khz");
+  double kilohertz = 0;
+  if (sysfs >> kilohertz && kilohertz > 0) {
+    megahertz = kilohertz / 1000.0;
+    source = "sysfs tsc_freq_khz";
+    return true;
+  }
+  return FromKernelLog(megahertz, source);
+}
+
+}  // namespace plat
