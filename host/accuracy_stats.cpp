@@ -12,6 +12,12 @@ double Percentile(const std::vector<double>& sorted, double percent) {
   return sorted[std::min(sorted.size() - 1, rank == 0 ? 0 : rank - 1)];
 }
 
+// The bin of a whole-MHz error in a histogram from -span to +span.
+std::size_t Bin(int error, int span) {
+  const int bin = std::clamp(error, -span, span) + span;
+  return static_cast<std::size_t>(bin);
+}
+
 }  // namespace
 
 Summary Summarize(std::vector<double> values) {
@@ -38,15 +44,14 @@ double ShareWithin(const std::vector<double>& values, double limit) {
 }
 
 std::vector<std::string> Histogram(const std::vector<double>& errors, int span, int width) {
-  std::vector<int> counts(static_cast<std::size_t>(2 * span + 1), 0);
+  std::vector<int> counts(Bin(span, span) + 1, 0);
   for (double error : errors) {
-    const int bin = std::clamp(static_cast<int>(std::lround(error)), -span, span);
-    ++counts[static_cast<std::size_t>(bin + span)];
+    ++counts[Bin(static_cast<int>(std::lround(error)), span)];
   }
   const int largest = std::max(1, *std::max_element(counts.begin(), counts.end()));
   std::vector<std::string> lines;
   for (int bin = -span; bin <= span; ++bin) {
-    const int count = counts[static_cast<std::size_t>(bin + span)];
+    const int count = counts[Bin(bin, span)];
     char label[32];
     std::snprintf(label, sizeof label, "%s%+3d MHz %5d ",
                   bin == -span ? "<=" : (bin == span ? ">=" : "  "), bin, count);

@@ -8,5 +8,5 @@ apt-get update -q
 apt-get install -y -q --no-install-recommends \
   build-essential cmake ninja-build clang clang-format clang-tidy \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  binutils \
+  binutils valgrind libclang-rt-14-dev \
   g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 python3-pefile qemu-user-static

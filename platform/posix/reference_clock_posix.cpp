@@ -3,13 +3,28 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
 #include "platform/reference_clock.h"
 
 namespace {
+
+const char kRefined[] = "tsc: Refined TSC clocksource calibration: ";
+const char kDetected[] = "tsc: Detected ";
+
+// The number that follows prefix in record, if both are there.
+bool NumberAfter(const char* record, const char* prefix, double& value) {
+  const char* start = std::strstr(record, prefix);
+  if (start == nullptr) {
+    return false;
+  }
+  start += std::strlen(prefix);
+  char* end = nullptr;
+  value = std::strtod(start, &end);
+  return end != start;
+}
 
 // The last "tsc: Refined TSC clocksource calibration: X MHz" or
 // "tsc: Detected X MHz processor" line of the kernel log.
@@ -27,15 +42,12 @@ bool FromKernelLog(double& megahertz, std::string& source) {
     }
     record[length] = '\0';
     double value = 0;
-    const char* refined = std::strstr(record, "tsc: Refined TSC clocksource calibration: ");
-    const char* detected = std::strstr(record, "tsc: Detected ");
-    if (refined != nullptr &&
-        std::sscanf(refined, "tsc: Refined TSC clocksource calibration: %lf", &value) == 1) {
+    if (NumberAfter(record, kRefined, value)) {
       megahertz = value;
       source = "kernel log, refined calibration";
       found = true;
-    } else if (detected != nullptr && std::strstr(detected, "MHz processor") != nullptr &&
-               std::sscanf(detected, "tsc: Detected %lf", &value) == 1 &&
+    } else if (NumberAfter(record, kDetected, value) &&
+               std::strstr(record, "MHz processor") != nullptr &&
                source != "kernel log, refined calibration") {
       megahertz = value;
       source = "kernel log, detected at boot";

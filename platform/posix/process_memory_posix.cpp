@@ -1,0 +1,19 @@
+#include <unistd.h>
+
+#include <fstream>
+
+#include "platform/process_memory.h"
+
+namespace plat {
+
+std::uint64_t ResidentKilobytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::uint64_t totalPages = 0;
+  std::uint64_t residentPages = 0;
+  if (!(statm >> totalPages >> residentPages)) {
+    return 0;
+  }
+  return residentPages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+}  // namespace plat

@@ -1,0 +1,11 @@
+// How much memory the process holds, for the soak.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+// Resident memory of the calling process in KiB; 0 when unknown.
+std::uint64_t ResidentKilobytes();
+
+}  // namespace plat

@@ -1,0 +1,17 @@
+#include <psapi.h>
+#include <windows.h>
+
+#include "platform/process_memory.h"
+
+namespace plat {
+
+std::uint64_t ResidentKilobytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  if (K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters) == FALSE) {
+    return 0;
+  }
+  return counters.WorkingSetSize / 1024;
+}
+
+}  // namespace plat
