@@ -262,13 +262,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "meter-accuracy: %s\n%s", error.c_str(), kUsage);
     return kExitUsage;
   }
-  const std::string path = options.modulePath.empty()
-                               ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
-                               : options.modulePath;
-  plat::LoadedModule module = plat::LoadModule(path, error);
+  plat::LoadedModule module;
   MeterEntries entries;
-  if (module.handle == nullptr || !ResolveAll(module, entries, error)) {
-    std::fprintf(stderr, "meter-accuracy: module '%s': %s\n", path.c_str(), error.c_str());
+  std::string path;
+  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
+    std::fprintf(stderr, "meter-accuracy: %s\n", error.c_str());
     return kExitModule;
   }
 

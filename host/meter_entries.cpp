@@ -44,3 +44,21 @@ bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::st
          Resolve(module, {"dllshutdown", 4, true}, entries.dllshutdown, error) &&
          Resolve(module, {"GetCPUSpeed", 16, true}, entries.getCPUSpeed, error);
 }
+
+bool OpenMeterModule(const std::string& requestedPath, plat::LoadedModule& module,
+                     MeterEntries& entries, std::string& path, std::string& error) {
+  path = requestedPath.empty() ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
+                               : requestedPath;
+  std::string reason;
+  module = plat::LoadModule(path, reason);
+  if (module.handle == nullptr) {
+    error = "cannot load module '" + path + "': " + reason;
+    return false;
+  }
+  if (!ResolveAll(module, entries, reason)) {
+    error = "module '" + path + "' " + reason;
+    plat::UnloadModule(module);
+    return false;
+  }
+  return true;
+}

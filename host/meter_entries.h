@@ -21,3 +21,9 @@ struct MeterEntries {
 // points are optional; the meter's three are not. False with error naming
 // the problem when the module lacks one or its names lead to different code.
 bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error);
+
+// Loads the module at requestedPath, or the one built beside the running
+// program when it is empty (path says which), and resolves its entry points.
+// False with error a message that names the module and the problem.
+bool OpenMeterModule(const std::string& requestedPath, plat::LoadedModule& module,
+                     MeterEntries& entries, std::string& path, std::string& error);

@@ -117,18 +117,11 @@ int main(int argc, char** argv) {
     std::fputs(kHostUsage, stdout);
     return 0;
   }
-  const std::string path = options.modulePath.empty()
-                               ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
-                               : options.modulePath;
-  plat::LoadedModule module = plat::LoadModule(path, error);
-  if (module.handle == nullptr) {
-    std::fprintf(stderr, "meter-host: cannot load module '%s': %s\n", path.c_str(), error.c_str());
-    return kExitModule;
-  }
+  plat::LoadedModule module;
   MeterEntries entries;
-  if (!ResolveAll(module, entries, error)) {
-    std::fprintf(stderr, "meter-host: module '%s' %s\n", path.c_str(), error.c_str());
-    plat::UnloadModule(module);
+  std::string path;
+  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
+    std::fprintf(stderr, "meter-host: %s\n", error.c_str());
     return kExitModule;
   }
   std::signal(SIGINT, OnInterrupt);

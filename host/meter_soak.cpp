@@ -114,13 +114,11 @@ int main(int argc, char** argv) {
                  error.c_str());
     return kExitUsage;
   }
-  const std::string path = options.modulePath.empty()
-                               ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
-                               : options.modulePath;
-  plat::LoadedModule module = plat::LoadModule(path, error);
+  plat::LoadedModule module;
   MeterEntries entries;
-  if (module.handle == nullptr || !ResolveAll(module, entries, error)) {
-    std::fprintf(stderr, "meter-soak: module '%s': %s\n", path.c_str(), error.c_str());
+  std::string path;
+  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
+    std::fprintf(stderr, "meter-soak: %s\n", error.c_str());
     return kExitModule;
   }
 
