@@ -71,5 +71,5 @@ elif [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version
   ctest --preset windows -E '^dll\.'
 else
   echo "SKIPPED: this machine's kernel cannot run 32-bit programs, so Wine cannot start here;"
-  echo "         METER_WINE_EMULATED=1 bash scripts/test.sh runs the Windows suite through qemu-i386."
+  echo "         METER_WINE_EMULATED=1 bash scripts/test.sh tries the Windows suite through qemu-i386."
 fi
