@@ -34,6 +34,7 @@ bool FromKernelLog(double& megahertz, std::string& source) {
     return false;
   }
   bool found = false;
+  bool refined = false;  // a refined calibration outranks the boot-time figure
   char record[8192];
   ssize_t length = 0;
   while ((length = read(log, record, sizeof record - 1)) > 0 || (length < 0 && errno == EPIPE)) {
@@ -45,10 +46,9 @@ bool FromKernelLog(double& megahertz, std::string& source) {
     if (NumberAfter(record, kRefined, value)) {
       megahertz = value;
       source = "kernel log, refined calibration";
-      found = true;
-    } else if (NumberAfter(record, kDetected, value) &&
-               std::strstr(record, "MHz processor") != nullptr &&
-               source != "kernel log, refined calibration") {
+      found = refined = true;
+    } else if (!refined && NumberAfter(record, kDetected, value) &&
+               std::strstr(record, "MHz processor") != nullptr) {
       megahertz = value;
       source = "kernel log, detected at boot";
       found = true;
