@@ -1,9 +1,16 @@
 # The module as the 32-bit Windows DLL the host loads: stdcall entry points
 # exported under both names, the load notification and the version block.
+#
+# Linked without the C runtime's start-up: the loader calls DllMain itself,
+# and nothing in the module needs the runtime set up first (no constructors,
+# no thread-local data, no data imported from other DLLs). What it calls comes
+# from KERNEL32, msvcrt (the heap and small string functions) and libgcc
+# (64-bit division, stack probes).
 enable_language(RC)
 target_sources(cpuspeed PRIVATE
   ${PROJECT_SOURCE_DIR}/plugin/dll_main.cpp
   ${PROJECT_SOURCE_DIR}/plugin/version.rc
   ${PROJECT_SOURCE_DIR}/plugin/cpuspeed.def)
 set_target_properties(cpuspeed PROPERTIES SUFFIX ".dll")
-target_link_options(cpuspeed PRIVATE -static-libgcc -static-libstdc++)
+target_link_options(cpuspeed PRIVATE -nostdlib -Wl,--entry,_DllMain@12)
+target_link_libraries(cpuspeed PRIVATE gcc msvcrt kernel32)

@@ -16,8 +16,8 @@
 
 #include "host/accuracy_stats.h"
 #include "host/meter_entries.h"
-#include "platform/module_loader.h"
-#include "platform/reference_clock.h"
+#include "host/sys/module_loader.h"
+#include "host/sys/reference_clock.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ Stamp TakeStamp() {
   Stamp best{0, 0, ~std::uint64_t{0}};
   for (int attempt = 0; attempt < 50; ++attempt) {
     const std::uint64_t before = __rdtsc();
-    const std::int64_t now = plat::ReadRawNanoseconds();
+    const std::int64_t now = sys::ReadRawNanoseconds();
     const std::uint64_t after = __rdtsc();
     if (after - before < best.gap) {
       best = {now, static_cast<double>(before) + static_cast<double>(after - before) / 2,
@@ -262,7 +262,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "meter-accuracy: %s\n%s", error.c_str(), kUsage);
     return kExitUsage;
   }
-  plat::LoadedModule module;
+  sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
   if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
@@ -272,7 +272,7 @@ int main(int argc, char** argv) {
 
   std::string kernelSource = "given on the command line";
   double kernelMhz = options.kernelMhz;
-  if (kernelMhz <= 0 && !plat::KernelTscMegahertz(kernelMhz, kernelSource)) {
+  if (kernelMhz <= 0 && !sys::KernelTscMegahertz(kernelMhz, kernelSource)) {
     kernelMhz = 0;
   }
   std::fprintf(stderr, "measuring the long-window reference (3 s)...\n");
@@ -305,6 +305,6 @@ int main(int argc, char** argv) {
   if (!options.csvPath.empty() && !WriteCsv(options.csvPath, runs)) {
     std::fprintf(stderr, "meter-accuracy: cannot write '%s'\n", options.csvPath.c_str());
   }
-  plat::UnloadModule(module);
+  sys::UnloadModule(module);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "host/meter_entries.h"
 
+#include <filesystem>
+
 namespace {
 
 struct EntryName {
@@ -12,11 +14,11 @@ struct EntryName {
 // names, under its decorated one too; both must lead to the same code.
 // Returns false with error set when the module breaks that.
 template <typename Entry>
-bool Resolve(const plat::LoadedModule& module, const EntryName& entry, Entry& address,
+bool Resolve(const sys::LoadedModule& module, const EntryName& entry, Entry& address,
              std::string& error) {
-  void* plain = plat::FindEntryPoint(module, entry.name);
-  const std::string decorated = plat::DecoratedEntryName(entry.name, entry.argumentBytes);
-  void* other = decorated.empty() ? plain : plat::FindEntryPoint(module, decorated.c_str());
+  void* plain = sys::FindEntryPoint(module, entry.name);
+  const std::string decorated = sys::DecoratedEntryName(entry.name, entry.argumentBytes);
+  void* other = decorated.empty() ? plain : sys::FindEntryPoint(module, decorated.c_str());
   address = reinterpret_cast<Entry>(plain);
   if (plain == nullptr && other == nullptr && !entry.required) {
     return true;
@@ -33,9 +35,18 @@ bool Resolve(const plat::LoadedModule& module, const EntryName& entry, Entry& ad
   return true;
 }
 
+// The module built beside the program, or else the one installed with it.
+std::string DefaultModulePath() {
+  const std::string name = sys::ModuleFileName("cpuspeed");
+  const std::string beside = sys::ProgramFolder() + name;
+  const std::string installed = sys::ProgramFolder() + METER_MODULE_FROM_PROGRAMS + "/" + name;
+  return std::filesystem::exists(beside) || !std::filesystem::exists(installed) ? beside
+                                                                                : installed;
+}
+
 }  // namespace
 
-bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error) {
+bool ResolveAll(const sys::LoadedModule& module, MeterEntries& entries, std::string& error) {
   return Resolve(module, {"init", 0, false}, entries.init, error) &&
          Resolve(module, {"getparam", 4, false}, entries.getparam, error) &&
          Resolve(module, {"getinfo", 4, false}, entries.getinfo, error) &&
@@ -45,19 +56,18 @@ bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::st
          Resolve(module, {"GetCPUSpeed", 16, true}, entries.getCPUSpeed, error);
 }
 
-bool OpenMeterModule(const std::string& requestedPath, plat::LoadedModule& module,
+bool OpenMeterModule(const std::string& requestedPath, sys::LoadedModule& module,
                      MeterEntries& entries, std::string& path, std::string& error) {
-  path = requestedPath.empty() ? plat::ProgramFolder() + plat::ModuleFileName("cpuspeed")
-                               : requestedPath;
+  path = requestedPath.empty() ? DefaultModulePath() : requestedPath;
   std::string reason;
-  module = plat::LoadModule(path, reason);
+  module = sys::LoadModule(path, reason);
   if (module.handle == nullptr) {
     error = "cannot load module '" + path + "': " + reason;
     return false;
   }
   if (!ResolveAll(module, entries, reason)) {
     error = "module '" + path + "' " + reason;
-    plat::UnloadModule(module);
+    sys::UnloadModule(module);
     return false;
   }
   return true;

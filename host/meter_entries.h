@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/module_loader.h"
+#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
 
 struct MeterEntries {
@@ -20,10 +20,10 @@ struct MeterEntries {
 // Finds every entry point under each of its names. The discovery entry
 // points are optional; the meter's three are not. False with error naming
 // the problem when the module lacks one or its names lead to different code.
-bool ResolveAll(const plat::LoadedModule& module, MeterEntries& entries, std::string& error);
+bool ResolveAll(const sys::LoadedModule& module, MeterEntries& entries, std::string& error);
 
-// Loads the module at requestedPath, or the one built beside the running
-// program when it is empty (path says which), and resolves its entry points.
+// Loads the module at requestedPath, or when it is empty the one built beside
+// the running program or installed with it (path says which), and resolves its entry points.
 // False with error a message that names the module and the problem.
-bool OpenMeterModule(const std::string& requestedPath, plat::LoadedModule& module,
+bool OpenMeterModule(const std::string& requestedPath, sys::LoadedModule& module,
                      MeterEntries& entries, std::string& path, std::string& error);

@@ -10,7 +10,7 @@
 
 #include "host/host_options.h"
 #include "host/meter_entries.h"
-#include "platform/module_loader.h"
+#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
 
 namespace {
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
     std::fputs(kHostUsage, stdout);
     return 0;
   }
-  plat::LoadedModule module;
+  sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
   if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
@@ -128,6 +128,6 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, OnInterrupt);
   ShowOffer(path, entries);
   PollMeter(entries, options);
-  plat::UnloadModule(module);
+  sys::UnloadModule(module);
   return 0;
 }

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "host/meter_entries.h"
-#include "platform/module_loader.h"
-#include "platform/process_memory.h"
+#include "host/sys/module_loader.h"
+#include "host/sys/process_memory.h"
 
 namespace {
 
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
                  error.c_str());
     return kExitUsage;
   }
-  plat::LoadedModule module;
+  sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
   if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
@@ -131,22 +131,22 @@ int main(int argc, char** argv) {
   }
   // Memory once the threads have settled, then its peak over the rest.
   std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000UL, options.seconds * 200)));
-  const std::uint64_t settled = plat::ResidentKilobytes();
+  const std::uint64_t settled = sys::ResidentKilobytes();
   std::uint64_t peak = settled;
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    peak = std::max(peak, plat::ResidentKilobytes());
+    peak = std::max(peak, sys::ResidentKilobytes());
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     std::fprintf(stderr, "\r%3lld/%lu s  %ld calls  %ld updates  %ld failures  %llu KiB",
                  static_cast<long long>(elapsed.count()), options.seconds, counts.calls.load(),
                  counts.updates.load(), counts.failures.load(),
-                 static_cast<unsigned long long>(plat::ResidentKilobytes()));
+                 static_cast<unsigned long long>(sys::ResidentKilobytes()));
   }
   for (std::thread& thread : threads) {
     thread.join();
   }
-  plat::UnloadModule(module);
+  sys::UnloadModule(module);
   std::fprintf(stderr, "\n");
   const bool grew = peak > settled + kGrowthLimitKilobytes;
   std::printf("threads %lu, instances %lu each, %lu s\n", options.threads, options.instances,

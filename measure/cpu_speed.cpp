@@ -2,16 +2,11 @@
 
 #include <x86intrin.h>
 
-#include <atomic>
-
 #include "measure/spin_wait.h"
+#include "platform/fault_guard.h"
 #include "platform/platform.h"
 
 namespace {
-
-// Keeps the change record in memory, in order, before the next call: a fault
-// handler that abandons the measurement reads it from there.
-void Publish() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 std::int64_t CycleDifference(std::uint64_t from, std::uint64_t to) {
   return static_cast<std::int64_t>(to - from);
@@ -34,12 +29,12 @@ void RestoreScheduling(SchedulingChange& change) {
   if (change.threadChanged) {
     plat::SetThreadPriority(change.oldThreadPriority);
     change.threadChanged = false;
-    Publish();
+    plat::PublishForGuard();
   }
   if (change.classChanged) {
     plat::SetPriorityClass(change.oldPriorityClass);
     change.classChanged = false;
-    Publish();
+    plat::PublishForGuard();
   }
 }
 
@@ -54,7 +49,7 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
     if (oldClass != 0) {
       change.oldPriorityClass = oldClass;
       change.classChanged = true;
-      Publish();
+      plat::PublishForGuard();
       plat::SetPriorityClass(priorityClass);
     }
   }
@@ -63,7 +58,7 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
     if (oldPriority != plat::kThreadPriorityErrorReturn) {
       change.oldThreadPriority = oldPriority;
       change.threadChanged = true;
-      Publish();
+      plat::PublishForGuard();
       plat::SetThreadPriority(threadPriority);
     }
   }

@@ -1,18 +1,24 @@
-// Runs a piece of work so that any failure inside it, a C++ exception or a
-// processor fault the OS raises on the calling thread, comes back as a
-// result instead of ending the host process.
+// Runs a piece of work so that a processor fault the OS raises on the calling
+// thread inside it comes back as a result instead of ending the host process.
+// The module throws no C++ exceptions, so there are none to catch.
 #pragma once
+
+#include <atomic>
 
 namespace plat {
 
 using GuardedWork = void (*)(void* context);
 
 // Runs work(context) on the calling thread. True when it returned normally;
-// false when it threw or faulted. After a fault the work's own frames are
+// false when it faulted. After a fault the work's own frames are
 // abandoned, so the work must keep whatever it needs to clean up in memory
 // reachable through context, and must own no destructors on its frames.
 // Entering and leaving the guard makes no system call.
 bool RunGuarded(GuardedWork work, void* context) noexcept;
+
+// Keeps what the work has written so far in memory, in program order, before
+// the next step that may fault: after a fault the caller reads it from there.
+inline void PublishForGuard() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 // Fault interception is live from the first Retain to the matching last
 // Release; outside that span, and for faults outside RunGuarded, the host's

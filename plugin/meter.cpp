@@ -1,8 +1,7 @@
 // The meter as the host sees it: instances, and the meter function that
 // measures when an update is due and hands back cached text in between.
-#include <atomic>
 #include <charconv>
-#include <new>
+#include <cstdlib>
 
 #include "measure/cpu_speed.h"
 #include "platform/fault_guard.h"
@@ -11,9 +10,9 @@
 #include "plugin/parameters.h"
 #include "plugin/plugin_api.h"
 
-const char kFailureText[] = "An unexpected error was returned";
-
 namespace {
+
+const char kFailureText[] = "An unexpected error was returned";
 
 // What the host receives before an instance's first update.
 const char kNeverMeasured[] = "";
@@ -29,15 +28,21 @@ struct MeterCall {
   const char* priorityText;
   const char* classText;
   SchedulingChange change;
+  // Set by a failure that is not a fault: no memory for the result.
+  bool failed;
 };
-
-// Keeps the instance's fields in memory, in order, before the next call that
-// may fault.
-void Publish() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 void WriteDecimal(char* buffer, std::int32_t value) {
   const std::to_chars_result written = std::to_chars(buffer, buffer + kResultBufferSize - 1, value);
   *written.ptr = '\0';
+}
+
+// Releases the buffer the instance owns, if any, leaving resultText null.
+void ReleaseResult(MeterInstance& instance) {
+  const char* owned = instance.resultText == kFailureText ? nullptr : instance.resultText;
+  instance.resultText = nullptr;
+  plat::PublishForGuard();
+  std::free(const_cast<char*>(owned));
 }
 
 void UpdateIfDue(void* context) {
@@ -55,10 +60,14 @@ void UpdateIfDue(void* context) {
   instance.lastUpdate = 0;
   ReleaseResult(instance);
   instance.lastUpdate = now;
-  Publish();
-  char* buffer = new char[kResultBufferSize];
+  plat::PublishForGuard();
+  auto* buffer = static_cast<char*>(std::malloc(kResultBufferSize));
+  if (buffer == nullptr) {
+    call.failed = true;
+    return;
+  }
   instance.resultText = buffer;
-  Publish();
+  plat::PublishForGuard();
   const std::int32_t megahertz =
       MeasureCPUSpeedRecorded(kPasses, kDelayMs, threadPriority, priorityClass, call.change);
   WriteDecimal(buffer, megahertz);
@@ -66,18 +75,12 @@ void UpdateIfDue(void* context) {
 
 }  // namespace
 
-void ReleaseResult(MeterInstance& instance) {
-  const char* owned = instance.resultText == kFailureText ? nullptr : instance.resultText;
-  instance.resultText = nullptr;
-  Publish();
-  delete[] owned;
-}
-
 extern "C" {
 
 MeterInstance* METER_CALL dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) {
-  auto* instance = new (std::nothrow) MeterInstance{0, nullptr};
+  auto* instance = static_cast<MeterInstance*>(std::malloc(sizeof(MeterInstance)));
   if (instance != nullptr) {
+    *instance = MeterInstance{0, nullptr};
     plat::RetainFaultInterception();
   }
   return instance;
@@ -87,7 +90,7 @@ std::int32_t METER_CALL dllshutdown(MeterInstance* instance) {
   if (instance != nullptr) {
     instance->lastUpdate = 0;
     ReleaseResult(*instance);
-    delete instance;
+    std::free(instance);
     plat::ReleaseFaultInterception();
   }
   return 0;
@@ -98,8 +101,8 @@ const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* interval
   if (instance == nullptr) {
     return kFailureText;
   }
-  MeterCall call{instance, intervalText, priorityText, classText, {}};
-  if (!plat::RunGuarded(&UpdateIfDue, &call)) {
+  MeterCall call{instance, intervalText, priorityText, classText, {}, false};
+  if (!plat::RunGuarded(&UpdateIfDue, &call) || call.failed) {
     // Put the scheduling back first: a process left in a raised class or a
     // real-time thread would starve the machine.
     RestoreScheduling(call.change);

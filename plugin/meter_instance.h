@@ -14,8 +14,3 @@ struct MeterInstance {
 
 // Room for any signed 32-bit value in decimal and its terminator.
 constexpr int kResultBufferSize = 12;
-
-extern const char kFailureText[];
-
-// Releases the buffer the instance owns, if any, leaving resultText null.
-void ReleaseResult(MeterInstance& instance);

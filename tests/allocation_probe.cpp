@@ -1,35 +1,41 @@
 #include "tests/allocation_probe.h"
 
 #include <atomic>
-#include <cstdlib>
-#include <new>
+#include <cstddef>
 
 namespace {
 
 std::atomic<long> gLive{0};
 std::atomic<int> gFailCountdown{0};
 
-void* Allocate(std::size_t size) {
+}  // namespace
+
+// The linker sends the program's calls of malloc and free here
+// (--wrap=malloc,--wrap=free) and the real ones to __real_malloc and
+// __real_free.
+extern "C" {
+void* __real_malloc(std::size_t size);
+void __real_free(void* block);
+
+void* __wrap_malloc(std::size_t size) {
   const int countdown = gFailCountdown.load();
   if (countdown > 0 && gFailCountdown.fetch_sub(1) == 1) {
-    throw std::bad_alloc();
+    return nullptr;
   }
-  void* block = std::malloc(size == 0 ? 1 : size);
-  if (block == nullptr) {
-    throw std::bad_alloc();
+  void* block = __real_malloc(size);
+  if (block != nullptr) {
+    ++gLive;
   }
-  ++gLive;
   return block;
 }
 
-void Release(void* block) {
+void __wrap_free(void* block) {
   if (block != nullptr) {
     --gLive;
-    std::free(block);
+    __real_free(block);
   }
 }
-
-}  // namespace
+}
 
 namespace allocation_probe {
 
@@ -38,20 +44,3 @@ long LiveBlocks() { return gLive.load(); }
 void FailAllocation(int countFromNow) { gFailCountdown.store(countFromNow); }
 
 }  // namespace allocation_probe
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t& /*tag*/) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* block) noexcept { Release(block); }
-void operator delete[](void* block) noexcept { Release(block); }
-void operator delete(void* block, std::size_t /*size*/) noexcept { Release(block); }
-void operator delete[](void* block, std::size_t /*size*/) noexcept { Release(block); }

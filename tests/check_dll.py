@@ -1,8 +1,11 @@
 #!/usr/bin/python3
-"""Reads the built Windows DLL as a PE file and checks what a host relies on:
-the export table, the imports and the version block."""
+"""Reads the Windows DLL as a PE file, from the build or from inside the
+package, and checks what a host relies on and what it lets into the host's
+process: the export table, the imports, thread-local callbacks, the size and
+the version block."""
 import os
 import sys
+import zipfile
 
 import pefile
 
@@ -10,7 +13,25 @@ ENTRY_POINTS = {
     "init": 0, "getparam": 4, "getinfo": 4, "dlltype": 0,
     "dllstartup": 8, "dllshutdown": 4, "GetCPUSpeed": 16,
 }
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "ntdll.dll", "user32.dll", "advapi32.dll"}
+MAX_SIZE = 64 * 1024
+# The kernel services the meter calls, and what a MinGW C runtime's DLL
+# start-up may add.
+ALLOWED_IMPORTS = {
+    "kernel32.dll": {
+        "QueryPerformanceFrequency", "QueryPerformanceCounter", "GetCurrentProcess",
+        "GetPriorityClass", "SetPriorityClass", "GetCurrentThread", "GetThreadPriority",
+        "SetThreadPriority", "GetSystemTimeAsFileTime", "RtlUnwind",
+        "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
+        "DeleteCriticalSection", "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress",
+        "LoadLibraryA", "LoadLibraryW", "FreeLibrary", "Sleep", "TlsGetValue", "VirtualProtect",
+        "VirtualQuery", "GetLastError",
+    },
+    "msvcrt.dll": {
+        "malloc", "free", "calloc", "realloc", "memset", "memcpy", "memmove", "memcmp", "strlen",
+        "strcmp", "strncmp", "_initterm", "_amsg_exit", "__dllonexit", "_onexit", "_lock",
+        "_unlock", "abort", "_errno",
+    },
+}
 
 
 def text(value):
@@ -29,13 +50,37 @@ def check_exports(pe, problems):
 
 
 def check_imports(pe, problems):
-    for entry in pe.DIRECTORY_ENTRY_IMPORT:
-        name = text(entry.dll).lower()
-        if name not in SYSTEM_DLLS:
-            problems.append(f"imports from {name}, which is not a system DLL")
+    counts = {}
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        dll = text(entry.dll).lower()
+        allowed = ALLOWED_IMPORTS.get(dll)
+        if allowed is None:
+            problems.append(f"imports from {dll}")
+            continue
+        names = [text(symbol.name) or f"#{symbol.ordinal}" for symbol in entry.imports]
+        counts[dll] = len(names)
+        extra = sorted(set(names) - allowed)
+        if extra:
+            problems.append(f"imports {', '.join(extra)} from {dll}")
+    return counts
 
 
-def check_version(pe, path, problems):
+def check_tls(pe, problems):
+    """Callbacks the loader runs at every thread start and end, before DllMain."""
+    tls = getattr(pe, "DIRECTORY_ENTRY_TLS", None)
+    if tls is None or tls.struct.AddressOfCallBacks == 0:
+        return 0
+    base = pe.OPTIONAL_HEADER.ImageBase
+    callbacks = 0
+    rva = tls.struct.AddressOfCallBacks - base
+    while pe.get_dword_at_rva(rva + 4 * callbacks):
+        callbacks += 1
+    if callbacks:
+        problems.append(f"{callbacks} thread-local callbacks")
+    return callbacks
+
+
+def check_version(pe, file_name, problems):
     fixed = pe.VS_FIXEDFILEINFO[0]
     expected_fixed = {
         "FileVersionMS": 0x00010001, "FileVersionLS": 0,
@@ -59,7 +104,6 @@ def check_version(pe, path, problems):
                 translations.extend(var.entry.values())
     if translations != ["0x0409 0x04b0"]:
         problems.append(f"translations {translations}, expected 0x0409 0x04b0")
-    file_name = os.path.basename(path)
     expected_strings = {
         "FileVersion": "1.1.0.0", "ProductVersion": "1.1.0.0",
         "FileDescription": "CPU Speed Orbitane Plugin", "ProductName": "CPU Speed Orbitane Plugin",
@@ -73,20 +117,43 @@ def check_version(pe, path, problems):
             problems.append(f"{key} is missing")
 
 
+def read_dll(path):
+    """The DLL's bytes and file name, from the file itself or from the one
+    DLL inside a package."""
+    if not zipfile.is_zipfile(path):
+        with open(path, "rb") as file:
+            return file.read(), os.path.basename(path)
+    with zipfile.ZipFile(path) as package:
+        members = [name for name in package.namelist() if name.lower().endswith(".dll")]
+        if len(members) != 1:
+            raise SystemExit(f"{path}: holds {len(members)} DLLs, expected one")
+        return package.read(members[0]), os.path.basename(members[0])
+
+
 def main(path):
-    pe = pefile.PE(path)
+    data, file_name = read_dll(path)
+    pe = pefile.PE(data=data)
     problems = []
     if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
         problems.append("not a 32-bit x86 image")
     if not pe.is_dll():
         problems.append("not a DLL")
+    if len(data) > MAX_SIZE:
+        problems.append(f"{len(data)} bytes, more than {MAX_SIZE}")
+    if pe.FILE_HEADER.NumberOfSymbols:
+        problems.append("carries a symbol table")
     check_exports(pe, problems)
-    check_imports(pe, problems)
-    check_version(pe, path, problems)
+    counts = check_imports(pe, problems)
+    callbacks = check_tls(pe, problems)
+    check_version(pe, file_name, problems)
     for problem in problems:
         print(f"{path}: {problem}")
+    imports = ", ".join(f"{count} from {dll}" for dll, count in sorted(counts.items()))
+    print(f"{file_name}: {len(data)} bytes, {sum(counts.values())} imported functions "
+          f"({imports}), {callbacks} thread-local callbacks")
     if not problems:
-        print(f"{path}: 14 exports in 7 pairs, system imports only, version block as published")
+        print(f"{file_name}: 14 exports in 7 pairs, imports within the allowed set, "
+              "version block as published")
     return 1 if problems else 0
 
 

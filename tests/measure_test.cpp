@@ -6,6 +6,7 @@
 
 #include "measure/cpu_speed.h"
 #include "measure/spin_wait.h"
+#include "platform/fault_guard.h"
 #include "platform/platform.h"
 #include "tests/scripted_platform.h"
 
@@ -139,10 +140,16 @@ TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {
 TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {
   Script().threadPriority = 2;
   Script().faultAtCounterRead = 10;
-  Script().fault = ScriptedFault::kBadAlloc;
+  Script().fault = ScriptedFault::kAccessViolation;
   SchedulingChange change;
-  EXPECT_THROW(MeasureCPUSpeedRecorded(1, 50, 15, plat::kHighPriorityClass, change),
-               std::bad_alloc);
+  plat::RetainFaultInterception();
+  EXPECT_FALSE(plat::RunGuarded(
+      [](void* context) {
+        MeasureCPUSpeedRecorded(1, 50, 15, plat::kHighPriorityClass,
+                                *static_cast<SchedulingChange*>(context));
+      },
+      &change));
+  plat::ReleaseFaultInterception();
   EXPECT_TRUE(change.threadChanged);
   EXPECT_EQ(change.oldThreadPriority, 2);
   EXPECT_TRUE(change.classChanged);

@@ -209,7 +209,7 @@ TEST_F(MeterTest, ShutdownReleasesOnlyWhatTheInstanceOwns) {
   MeterInstance* never = dllstartup(1, 2);
   EXPECT_EQ(dllshutdown(never), 0);
   Script().faultAtCounterRead = 1;
-  Script().fault = ScriptedFault::kBadAlloc;
+  Script().fault = ScriptedFault::kAccessViolation;
   EXPECT_STREQ(Call("0"), kFailure);
 }
 
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, MeterFaultTest,
                          ::testing::Values(ScriptedFault::kAccessViolation,
                                            ScriptedFault::kIllegalInstruction,
                                            ScriptedFault::kPrivilegedInstruction,
-                                           ScriptedFault::kDivideByZero, ScriptedFault::kBadAlloc));
+                                           ScriptedFault::kDivideByZero));
 
 TEST_F(MeterTest, NullInstanceGetsTheFailureTextAndShutdownIgnoresIt) {
   EXPECT_STREQ(GetCPUSpeed(nullptr, "0", "0", "0"), kFailure);

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/process_memory.h"
+#include "host/sys/process_memory.h"
 #include "tests/module_under_test.h"
 
 namespace {
@@ -16,10 +16,10 @@ TEST(Module, HidesEverythingButItsEntryPoints) {
   Module module = LoadModuleUnderTest();
   ASSERT_NE(module.dllstartup, nullptr);
   ASSERT_NE(module.getCPUSpeed, nullptr);
-  EXPECT_EQ(plat::FindEntryPoint(module.loaded, "MeasureCPUSpeed"), nullptr);
-  EXPECT_EQ(plat::FindEntryPoint(module.loaded, "_Z8SpinWaitj"), nullptr);
-  EXPECT_EQ(plat::FindEntryPoint(module.loaded, "kFailureText"), nullptr);
-  plat::UnloadModule(module.loaded);
+  EXPECT_EQ(sys::FindEntryPoint(module.loaded, "MeasureCPUSpeed"), nullptr);
+  EXPECT_EQ(sys::FindEntryPoint(module.loaded, "_Z8SpinWaitj"), nullptr);
+  EXPECT_EQ(sys::FindEntryPoint(module.loaded, "kFailureText"), nullptr);
+  sys::UnloadModule(module.loaded);
 }
 
 TEST(Module, MeasuresThroughItsEntryPoints) {
@@ -30,7 +30,7 @@ TEST(Module, MeasuresThroughItsEntryPoints) {
   EXPECT_GT(std::stoi(text), 100) << text;
   EXPECT_STREQ(module.getinfo(0), "CPU Speed Orbitane Plugin");
   EXPECT_EQ(module.dllshutdown(instance), 0);
-  plat::UnloadModule(module.loaded);
+  sys::UnloadModule(module.loaded);
 }
 
 TEST(Module, EveryEntryPointUnderEachOfItsNamesLeadsToOneFunction) {
@@ -40,14 +40,14 @@ TEST(Module, EveryEntryPointUnderEachOfItsNamesLeadsToOneFunction) {
       {"dllstartup", 8}, {"dllshutdown", 4}, {"GetCPUSpeed", 16},
   };
   for (const auto& [name, argumentBytes] : entries) {
-    void* plain = plat::FindEntryPoint(module.loaded, name);
+    void* plain = sys::FindEntryPoint(module.loaded, name);
     EXPECT_NE(plain, nullptr) << name;
-    const std::string decorated = plat::DecoratedEntryName(name, argumentBytes);
+    const std::string decorated = sys::DecoratedEntryName(name, argumentBytes);
     if (!decorated.empty()) {
-      EXPECT_EQ(plat::FindEntryPoint(module.loaded, decorated.c_str()), plain) << decorated;
+      EXPECT_EQ(sys::FindEntryPoint(module.loaded, decorated.c_str()), plain) << decorated;
     }
   }
-  plat::UnloadModule(module.loaded);
+  sys::UnloadModule(module.loaded);
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ TEST(Module, LongUseOfOneInstanceKeepsMemorySteady) {
   MeterInstance* instance = module.dllstartup(0, 0);
   ASSERT_NE(instance, nullptr);
   module.getCPUSpeed(instance, "0", "15", "2");
-  const std::uint64_t settled = plat::ResidentKilobytes();
+  const std::uint64_t settled = sys::ResidentKilobytes();
   int failures = 0;
   for (int update = 0; update < 200; ++update) {
     const char* measured = module.getCPUSpeed(instance, "0", "15", "2");
@@ -71,9 +71,9 @@ TEST(Module, LongUseOfOneInstanceKeepsMemorySteady) {
     }
   }
   EXPECT_EQ(failures, 0);
-  EXPECT_LE(plat::ResidentKilobytes(), settled + 256) << "KiB, settled at " << settled;
+  EXPECT_LE(sys::ResidentKilobytes(), settled + 256) << "KiB, settled at " << settled;
   EXPECT_EQ(module.dllshutdown(instance), 0);
-  plat::UnloadModule(module.loaded);
+  sys::UnloadModule(module.loaded);
 }
 
 }  // namespace

@@ -7,14 +7,14 @@
 Module LoadModuleUnderTest() {
   Module module;
   std::string error;
-  module.loaded = plat::LoadModule(METER_MODULE_PATH, error);
+  module.loaded = sys::LoadModule(METER_MODULE_PATH, error);
   EXPECT_NE(module.loaded.handle, nullptr) << error;
   module.dllstartup =
-      reinterpret_cast<DllStartupEntry>(plat::FindEntryPoint(module.loaded, "dllstartup"));
+      reinterpret_cast<DllStartupEntry>(sys::FindEntryPoint(module.loaded, "dllstartup"));
   module.dllshutdown =
-      reinterpret_cast<DllShutdownEntry>(plat::FindEntryPoint(module.loaded, "dllshutdown"));
+      reinterpret_cast<DllShutdownEntry>(sys::FindEntryPoint(module.loaded, "dllshutdown"));
   module.getCPUSpeed =
-      reinterpret_cast<GetCPUSpeedEntry>(plat::FindEntryPoint(module.loaded, "GetCPUSpeed"));
-  module.getinfo = reinterpret_cast<GetInfoEntry>(plat::FindEntryPoint(module.loaded, "getinfo"));
+      reinterpret_cast<GetCPUSpeedEntry>(sys::FindEntryPoint(module.loaded, "GetCPUSpeed"));
+  module.getinfo = reinterpret_cast<GetInfoEntry>(sys::FindEntryPoint(module.loaded, "getinfo"));
   return module;
 }

@@ -1,11 +1,11 @@
 // The module built beside the tests, loaded as a host loads it.
 #pragma once
 
-#include "platform/module_loader.h"
+#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
 
 struct Module {
-  plat::LoadedModule loaded;
+  sys::LoadedModule loaded;
   DllStartupEntry dllstartup = nullptr;
   DllShutdownEntry dllshutdown = nullptr;
   GetCPUSpeedEntry getCPUSpeed = nullptr;

@@ -1,7 +1,6 @@
 #include "tests/processor_faults.h"
 
 #include <cstdint>
-#include <new>
 
 namespace {
 
@@ -29,8 +28,6 @@ void RaiseFault(ScriptedFault fault) {
       // there first.
       asm volatile("xorl %%ecx, %%ecx\n\tdivl %%ecx" : : : "eax", "ecx", "edx");
       break;
-    case ScriptedFault::kBadAlloc:
-      throw std::bad_alloc();
     case ScriptedFault::kNone:
       break;
   }

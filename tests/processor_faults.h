@@ -1,4 +1,4 @@
-// Real processor faults (and one C++ exception) for the guard to catch.
+// Real processor faults for the guard to catch.
 #pragma once
 
 enum class ScriptedFault {
@@ -6,10 +6,8 @@ enum class ScriptedFault {
   kAccessViolation,
   kIllegalInstruction,
   kPrivilegedInstruction,
-  kDivideByZero,
-  kBadAlloc
+  kDivideByZero
 };
 
-// Raises the fault for real: a processor fault, not a C++ exception, except
-// for kBadAlloc.
+// Raises the fault for real: a processor fault, not a C++ exception.
 void RaiseFault(ScriptedFault fault);

@@ -3,13 +3,14 @@
 // RunGuarded jumps back to the guard; every other fault goes on to the handler
 // the host had installed before, or to the default action.
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <ucontext.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <iterator>
-#include <mutex>
 
 #include "platform/fault_guard.h"
 
@@ -26,7 +27,28 @@ __attribute__((tls_model("initial-exec"))) thread_local sigjmp_buf* tGuard = nul
 struct sigaction gPrevious[kSignalCount];
 bool gInstalled = false;
 int gRetainCount = 0;
-std::mutex gInstallMutex;
+
+// Serialises installing and removing. The word holds the process id of the
+// holder: a child forked while a thread of its parent held it finds a holder
+// that does not exist in the child, and takes the lock over.
+std::atomic<pid_t> gInstallLock{0};
+
+class InstallLock {
+ public:
+  InstallLock() {
+    const pid_t self = getpid();
+    for (pid_t holder = 0; !gInstallLock.compare_exchange_weak(holder, self);) {
+      if (holder != self && holder != 0 && gInstallLock.compare_exchange_weak(holder, self)) {
+        break;
+      }
+      holder = 0;
+      sched_yield();
+    }
+  }
+  ~InstallLock() { gInstallLock.store(0); }
+  InstallLock(const InstallLock&) = delete;
+  InstallLock& operator=(const InstallLock&) = delete;
+};
 
 int SlotOf(int signal) {
   for (int slot = 0; slot < kSignalCount; ++slot) {
@@ -128,7 +150,7 @@ void InstallAll() {
 // Unloading the module with instances still alive must not leave a handler
 // pointing into unmapped code.
 __attribute__((destructor)) void UninstallOnUnload() {
-  const std::lock_guard<std::mutex> lock(gInstallMutex);
+  const InstallLock lock;
   if (gInstalled) {
     Uninstall();
   }
@@ -147,25 +169,20 @@ bool RunGuarded(GuardedWork work, void* context) noexcept {
   }
   tGuard = &guard;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  bool finished = true;
-  try {
-    work(context);
-  } catch (...) {
-    finished = false;
-  }
+  work(context);
   tGuard = outer;
-  return finished;
+  return true;
 }
 
 void RetainFaultInterception() {
-  const std::lock_guard<std::mutex> lock(gInstallMutex);
+  const InstallLock lock;
   if (gRetainCount++ == 0) {
     InstallAll();
   }
 }
 
 void ReleaseFaultInterception() {
-  const std::lock_guard<std::mutex> lock(gInstallMutex);
+  const InstallLock lock;
   if (gRetainCount > 0 && --gRetainCount == 0) {
     Uninstall();
   }

@@ -85,15 +85,10 @@ bool RunGuarded(GuardedWork work, void* context) noexcept {
   }
   ThreadInformation()->ExceptionList = &frame.registration;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  bool finished = true;
-  try {
-    work(context);
-  } catch (...) {
-    finished = false;
-  }
+  work(context);
   std::atomic_signal_fence(std::memory_order_seq_cst);
   ThreadInformation()->ExceptionList = frame.registration.Next;
-  return finished;
+  return true;
 }
 
 // Nothing to install: the guard lives on the stack of each guarded call.

@@ -23,7 +23,7 @@ TEST(Module, UnloadingLeavesNoHandlerBehindEvenWithInstancesAlive) {
     module.getCPUSpeed(ended, "-1", "0", "0");
     module.dllshutdown(ended);
     // The host forgets to end one instance before unloading.
-    plat::UnloadModule(module.loaded);
+    sys::UnloadModule(module.loaded);
     const void* after[] = {Handler(SIGSEGV), Handler(SIGILL), Handler(SIGBUS), Handler(SIGFPE)};
     for (int index = 0; index < 4; ++index) {
       ASSERT_EQ(after[index], before[index]) << "round " << round << " signal " << index;
@@ -31,7 +31,7 @@ TEST(Module, UnloadingLeavesNoHandlerBehindEvenWithInstancesAlive) {
     // A later load of the module can still end it.
     Module again = LoadModuleUnderTest();
     EXPECT_EQ(again.dllshutdown(kept), 0);
-    plat::UnloadModule(again.loaded);
+    sys::UnloadModule(again.loaded);
   }
 }
 

@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <stdexcept>
-
 #include "platform/fault_guard.h"
+#include "tests/module_under_test.h"
 #include "tests/processor_faults.h"
 
 namespace {
@@ -14,7 +13,6 @@ void AccessViolation(void* /*context*/) { RaiseFault(ScriptedFault::kAccessViola
 void IllegalInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kIllegalInstruction); }
 void PrivilegedInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kPrivilegedInstruction); }
 void DivideByZero(void* /*context*/) { RaiseFault(ScriptedFault::kDivideByZero); }
-void Throws(void* /*context*/) { throw std::runtime_error("failed"); }
 void Finishes(void* context) { *static_cast<int*>(context) = 42; }
 
 constexpr DWORD kHostException = 0xE0001234;
@@ -47,10 +45,10 @@ LONG CALLBACK HostHandler(EXCEPTION_POINTERS* exception) {
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
-TEST(Win32FaultGuard, EveryProcessorFaultAndExceptionComesBackAsFalse) {
+TEST(Win32FaultGuard, EveryProcessorFaultComesBackAsFalse) {
   void* const head = ExceptionChainHead();
   for (plat::GuardedWork work :
-       {&AccessViolation, &IllegalInstruction, &PrivilegedInstruction, &DivideByZero, &Throws}) {
+       {&AccessViolation, &IllegalInstruction, &PrivilegedInstruction, &DivideByZero}) {
     EXPECT_FALSE(plat::RunGuarded(work, nullptr));
     EXPECT_EQ(ExceptionChainHead(), head) << "the guard's frame is unlinked";
   }
@@ -72,6 +70,39 @@ TEST(Win32FaultGuard, ExceptionsThatAreNotFaultsAndFaultsOutsideReachTheHost) {
   gHostSaw = 0;
   asm volatile("ud2");
   EXPECT_EQ(static_cast<DWORD>(gHostSaw), static_cast<DWORD>(EXCEPTION_ILLEGAL_INSTRUCTION));
+  RemoveVectoredExceptionHandler(handler);
+}
+
+// Programs name their threads for debuggers by raising this exception; a
+// module that changes the process's exception handling at load would hide it
+// from the host's own handler.
+constexpr DWORD kThreadNameException = 0x406D1388;
+volatile LONG gThreadNamesSeen = 0;
+
+LONG CALLBACK CountThreadNames(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode != kThreadNameException) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  ++gThreadNamesSeen;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+bool HostSeesThreadName() {
+  const LONG before = gThreadNamesSeen;
+  RaiseException(kThreadNameException, 0, 0, nullptr);
+  return gThreadNamesSeen == before + 1;
+}
+
+TEST(Win32Module, LoadingLeavesTheProcesssExceptionHandlingAlone) {
+  void* handler = AddVectoredExceptionHandler(1, &CountThreadNames);
+  ASSERT_NE(handler, nullptr);
+  EXPECT_TRUE(HostSeesThreadName()) << "before LoadLibrary";
+  Module module = LoadModuleUnderTest();
+  MeterInstance* instance = module.dllstartup(0, 0);
+  EXPECT_TRUE(HostSeesThreadName()) << "while the DLL is loaded";
+  module.dllshutdown(instance);
+  sys::UnloadModule(module.loaded);
+  EXPECT_TRUE(HostSeesThreadName()) << "after FreeLibrary";
   RemoveVectoredExceptionHandler(handler);
 }
 

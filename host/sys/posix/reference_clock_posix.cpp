@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/reference_clock.h"
+#include "host/sys/reference_clock.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ bool FromKernelLog(double& megahertz, std::string& source) {
 
 }  // namespace
 
-namespace plat {
+namespace sys {
 
 std::int64_t ReadRawNanoseconds() {
   timespec now{};
@@ -79,4 +79,4 @@ bool KernelTscMegahertz(double& megahertz, std::string& source) {
   return FromKernelLog(megahertz, source);
 }
 
-}  // namespace plat
+}  // namespace sys

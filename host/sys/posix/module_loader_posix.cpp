@@ -3,9 +3,9 @@
 
 #include <climits>
 
-#include "platform/module_loader.h"
+#include "host/sys/module_loader.h"
 
-namespace plat {
+namespace sys {
 
 LoadedModule LoadModule(const std::string& path, std::string& error) {
   LoadedModule module;
@@ -45,4 +45,4 @@ std::string ModuleFileName(const std::string& base) { return base + ".so"; }
 
 std::string DecoratedEntryName(const std::string& /*name*/, int /*argumentBytes*/) { return {}; }
 
-}  // namespace plat
+}  // namespace sys

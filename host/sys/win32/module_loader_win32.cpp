@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "platform/module_loader.h"
+#include "host/sys/module_loader.h"
 
-namespace plat {
+namespace sys {
 
 LoadedModule LoadModule(const std::string& path, std::string& error) {
   LoadedModule module;
@@ -52,4 +52,4 @@ std::string DecoratedEntryName(const std::string& name, int argumentBytes) {
   return "_" + name + "@" + std::to_string(argumentBytes);
 }
 
-}  // namespace plat
+}  // namespace sys

@@ -3,9 +3,9 @@
 
 #include <cstdint>
 
-namespace plat {
+namespace sys {
 
 // Resident memory of the calling process in KiB; 0 when unknown.
 std::uint64_t ResidentKilobytes();
 
-}  // namespace plat
+}  // namespace sys

@@ -2,9 +2,9 @@
 // After windows.h, whose types it uses.
 #include <psapi.h>
 
-#include "platform/process_memory.h"
+#include "host/sys/process_memory.h"
 
-namespace plat {
+namespace sys {
 
 std::uint64_t ResidentKilobytes() {
   PROCESS_MEMORY_COUNTERS counters{};
@@ -15,4 +15,4 @@ std::uint64_t ResidentKilobytes() {
   return counters.WorkingSetSize / 1024;
 }
 
-}  // namespace plat
+}  // namespace sys

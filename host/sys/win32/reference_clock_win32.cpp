@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "platform/reference_clock.h"
+#include "host/sys/reference_clock.h"
 
-namespace plat {
+namespace sys {
 
 // The performance counter is the rate-uncorrected clock Windows offers.
 std::int64_t ReadRawNanoseconds() {
@@ -17,4 +17,4 @@ std::int64_t ReadRawNanoseconds() {
 
 bool KernelTscMegahertz(double& /*megahertz*/, std::string& /*source*/) { return false; }
 
-}  // namespace plat
+}  // namespace sys

@@ -2,9 +2,9 @@
 
 #include <fstream>
 
-#include "platform/process_memory.h"
+#include "host/sys/process_memory.h"
 
-namespace plat {
+namespace sys {
 
 std::uint64_t ResidentKilobytes() {
   std::ifstream statm("/proc/self/statm");
@@ -16,4 +16,4 @@ std::uint64_t ResidentKilobytes() {
   return residentPages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
 }
 
-}  // namespace plat
+}  // namespace sys

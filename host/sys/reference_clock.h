@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace plat {
+namespace sys {
 
 // A clock free of rate corrections, in nanoseconds.
 std::int64_t ReadRawNanoseconds();
@@ -13,4 +13,4 @@ std::int64_t ReadRawNanoseconds();
 // false where the kernel does not publish it. source says where it came from.
 bool KernelTscMegahertz(double& megahertz, std::string& source);
 
-}  // namespace plat
+}  // namespace sys

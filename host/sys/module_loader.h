@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace plat {
+namespace sys {
 
 struct LoadedModule {
   void* handle = nullptr;
@@ -28,4 +28,4 @@ std::string ModuleFileName(const std::string& base);
 // exported under on this OS, or empty where entry points have one name.
 std::string DecoratedEntryName(const std::string& name, int argumentBytes);
 
-}  // namespace plat
+}  // namespace sys
