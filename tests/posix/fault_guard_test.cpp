@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <vector>
 
 #include "platform/fault_guard.h"
 #include "tests/processor_faults.h"
@@ -13,7 +18,13 @@ void AccessViolation(void* /*context*/) { RaiseFault(ScriptedFault::kAccessViola
 void IllegalInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kIllegalInstruction); }
 void DivideByZero(void* /*context*/) { RaiseFault(ScriptedFault::kDivideByZero); }
 void PrivilegedInstruction(void* /*context*/) { RaiseFault(ScriptedFault::kPrivilegedInstruction); }
-void BusError(void* /*context*/) { raise(SIGBUS); }
+// A read past the end of a mapped file.
+void BusError(void* /*context*/) {
+  const int file = memfd_create("empty", 0);
+  auto* page = static_cast<volatile char*>(mmap(nullptr, 4096, PROT_READ, MAP_SHARED, file, 0));
+  close(file);
+  static_cast<void>(*page);
+}
 void Finishes(void* context) { *static_cast<int*>(context) = 42; }
 
 // A host's own handler: notes the signal and jumps back to the test.
@@ -136,6 +147,45 @@ TEST_F(FaultGuardTest, NothingIsLeftInstalledAfterTheLastRelease) {
   plat::ReleaseFaultInterception();
   plat::ReleaseFaultInterception();  // one too many changes nothing
   EXPECT_TRUE(SameHandler(Current(SIGFPE), before));
+}
+
+// The kernel starts a handler with the floating-point controls reset; a host
+// that runs with others finds its own again after a caught fault.
+TEST_F(FaultGuardTest, FloatingPointControlsAreThoseTheCallBeganWith) {
+  std::uint32_t mxcsr = 0xFF80;  // flush to zero, round toward zero, all masked
+  std::uint16_t x87 = 0x007F;    // 24-bit precision
+  asm volatile("ldmxcsr %0\n\tfldcw %1" : : "m"(mxcsr), "m"(x87));
+  plat::RetainFaultInterception();
+  EXPECT_FALSE(plat::RunGuarded(&AccessViolation, nullptr));
+  plat::ReleaseFaultInterception();
+  std::uint32_t mxcsrAfter = 0;
+  std::uint16_t x87After = 0;
+  asm volatile("stmxcsr %0\n\tfnstcw %1" : "=m"(mxcsrAfter), "=m"(x87After));
+  mxcsr = 0x1F80;
+  x87 = 0x037F;
+  asm volatile("ldmxcsr %0\n\tfldcw %1" : : "m"(mxcsr), "m"(x87));
+  EXPECT_EQ(mxcsrAfter, 0xFF80U);
+  EXPECT_EQ(x87After, 0x007FU);
+}
+
+// A stack with SS_AUTODISARM is off while a handler runs on it; the kernel
+// turns it back on only when the handler returns, which a caught fault skips.
+TEST_F(FaultGuardTest, AlternateSignalStackIsArmedAgainAfterACaughtFault) {
+  constexpr int kAutoDisarm = static_cast<int>(1U << 31);
+  std::vector<char> memory(256 * 1024);
+  stack_t host{};
+  host.ss_sp = memory.data();
+  host.ss_size = memory.size();
+  host.ss_flags = kAutoDisarm;
+  stack_t found{};
+  ASSERT_EQ(sigaltstack(&host, &found), 0);
+  plat::RetainFaultInterception();
+  EXPECT_FALSE(plat::RunGuarded(&AccessViolation, nullptr));
+  plat::ReleaseFaultInterception();
+  stack_t after{};
+  sigaltstack(&found, &after);
+  EXPECT_EQ(after.ss_sp, host.ss_sp);
+  EXPECT_EQ(after.ss_flags & SS_DISABLE, 0);
 }
 
 using FaultGuardDeathTest = FaultGuardTest;
