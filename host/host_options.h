@@ -18,4 +18,5 @@ struct HostOptions {
 // Reads argv into options; false with error naming the problem otherwise.
 bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error);
 
-extern const char kHostUsage[];
+// The usage text.
+std::string HostUsage();

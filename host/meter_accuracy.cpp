@@ -10,88 +10,56 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/accuracy_stats.h"
+#include "host/command_line.h"
 #include "host/meter_entries.h"
 #include "host/sys/module_loader.h"
 #include "host/sys/reference_clock.h"
+#include "host/sys/unprivileged.h"
 
 namespace {
 
 constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 
-const char kUsage[] =
-    "usage: meter-accuracy [options]\n"
-    "  -m, --module PATH     module to judge (default: the one built beside this program)\n"
-    "  -n, --count N         readings per run (default 200)\n"
-    "  -p, --pause-ms N      pause between readings (default 200)\n"
-    "  -t, --thread TEXT     thread priority level (default 30)\n"
-    "  -c, --class TEXT      priority class level (default 5)\n"
-    "      --load            run under a load on every core, with the boost and without it\n"
-    "      --kernel-mhz X    the kernel's TSC frequency, where this program cannot read it\n"
-    "      --csv FILE        write every reading to FILE\n";
-
 struct Options {
   std::string modulePath;
-  unsigned long count = 200;
-  unsigned long pauseMs = 200;
+  std::uint32_t count = 200;
+  std::uint32_t pauseMs = 200;
   std::string thread = "30";
   std::string priorityClass = "5";
   bool load = false;
   double kernelMhz = 0;
   std::string csvPath;
+  bool help = false;
 };
 
-bool ParseNumber(const char* text, unsigned long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 10);
-  return *text >= '0' && *text <= '9' && *end == '\0' && errno == 0;
-}
-
-bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-  for (int index = 1; index < argc; ++index) {
-    const std::string option = argv[index];
-    if (option == "--load") {
-      options.load = true;
-      continue;
-    }
-    if (index + 1 >= argc) {
-      error = "option '" + option + "' needs a value";
-      return false;
-    }
-    const char* value = argv[++index];
-    bool valid = true;
-    if (option == "-m" || option == "--module") {
-      options.modulePath = value;
-    } else if (option == "-n" || option == "--count") {
-      valid = ParseNumber(value, options.count) && options.count > 0;
-    } else if (option == "-p" || option == "--pause-ms") {
-      valid = ParseNumber(value, options.pauseMs);
-    } else if (option == "-t" || option == "--thread") {
-      options.thread = value;
-    } else if (option == "-c" || option == "--class") {
-      options.priorityClass = value;
-    } else if (option == "--kernel-mhz") {
-      char* end = nullptr;
-      options.kernelMhz = std::strtod(value, &end);
-      valid = *end == '\0' && options.kernelMhz > 0;
-    } else if (option == "--csv") {
-      options.csvPath = value;
-    } else {
-      error = "unknown option '" + option + "'";
-      return false;
-    }
-    if (!valid) {
-      error = "option '" + option + "' got an invalid value '" + value + "'";
-      return false;
-    }
-  }
-  return true;
+std::vector<Option> AccuracyCommandLine(Options& options) {
+  return {
+      {"module", 'm', "PATH",
+       "module to judge (default: the one beside this program or installed with it)",
+       &options.modulePath},
+      {"count", 'n', "N", "readings per run (default 200)",
+       WholeNumber{&options.count, 1, 1'000'000}},
+      {"pause-ms", 'p', "N", "pause between readings (default 200)",
+       WholeNumber{&options.pauseMs, 0, 60'000}},
+      {"thread", 't', "TEXT", "thread priority level (default 30)", &options.thread},
+      {"class", 'c', "TEXT", "priority class level (default 5)", &options.priorityClass},
+      {"load", 0, "",
+       "keep every core busy (a thread more than there are cores), then take\n"
+       "three runs: with the levels, with them as nobody (when run as root),\n"
+       "and with levels 15 and 2",
+       &options.load},
+      {"kernel-mhz", 0, "X", "the kernel's TSC frequency, where this program cannot read it",
+       &options.kernelMhz},
+      {"csv", 0, "FILE", "write every reading to FILE", &options.csvPath},
+      {"help", 'h', "", "show this text", &options.help},
+  };
 }
 
 // One end of a window: the raw clock read between two time-stamp reads, so
@@ -135,18 +103,31 @@ double LongWindowMegahertz() {
   return best;
 }
 
-// Busy threads on every core at normal priority, for as long as it lives.
+// Busy threads at normal priority, one more than there are cores, for as
+// long as it lives: every core busy, and the meter's thread always has
+// company to be preempted for. Each notes the longest time it was kept off
+// the processor, which is what a boosted measurement costs the others.
 class Load {
  public:
   Load() {
     const unsigned cores = std::max(1U, std::thread::hardware_concurrency());
-    for (unsigned core = 0; core < cores; ++core) {
+    for (unsigned core = 0; core <= cores; ++core) {
       threads_.emplace_back([this] {
+        auto last = std::chrono::steady_clock::now();
         while (!stop_.load(std::memory_order_relaxed)) {
+          const auto now = std::chrono::steady_clock::now();
+          const std::int64_t gap =
+              std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+          last = now;
+          std::int64_t longest = longestGap_.load(std::memory_order_relaxed);
+          while (gap > longest && !longestGap_.compare_exchange_weak(longest, gap)) {
+          }
         }
       });
     }
   }
+  // The longest gap any busy thread saw since the last call, in ms.
+  double TakeLongestGapMs() { return static_cast<double>(longestGap_.exchange(0)) / 1000.0; }
   ~Load() {
     stop_ = true;
     for (std::thread& thread : threads_) {
@@ -158,6 +139,7 @@ class Load {
 
  private:
   std::atomic<bool> stop_{false};
+  std::atomic<std::int64_t> longestGap_{0};  // microseconds
   std::vector<std::thread> threads_;
 };
 
@@ -165,29 +147,53 @@ struct Run {
   std::string label;
   std::string thread;
   std::string priorityClass;
+  bool asNobody;
   std::vector<double> readings;
+  double longestGapMs = 0;  // under load only
 };
 
-void TakeReadings(const MeterEntries& entries, const Options& options, Run& run) {
+std::vector<double> TakeReadings(const MeterEntries& entries, const Options& options,
+                                 const Run& run) {
+  std::vector<double> readings;
   MeterInstance* instance = entries.dllstartup(0, 0);
   if (instance == nullptr) {
-    return;
+    std::fprintf(stderr, "%s: the module could not create a meter instance\n", run.label.c_str());
+    return readings;
   }
-  for (unsigned long index = 0; index < options.count; ++index) {
+  const bool showProgress = sys::IsTerminal(2);
+  for (std::uint32_t index = 0; index < options.count; ++index) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.pauseMs));
     const char* text =
         entries.getCPUSpeed(instance, "0", run.thread.c_str(), run.priorityClass.c_str());
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     if (end != text && *end == '\0') {
-      run.readings.push_back(value);
+      readings.push_back(value);
     } else {
-      std::fprintf(stderr, "\nreading %lu failed: %s\n", index + 1, text);
+      std::fprintf(stderr, "%sreading %u failed: %s\n", showProgress ? "\n" : "", index + 1, text);
     }
-    std::fprintf(stderr, "\r%s: %lu/%lu readings", run.label.c_str(), index + 1, options.count);
+    if (showProgress) {
+      std::fprintf(stderr, "\r%s: %u/%u readings", run.label.c_str(), index + 1, options.count);
+    }
   }
-  std::fprintf(stderr, "\n");
+  if (showProgress) {
+    std::fprintf(stderr, "\n");
+  }
   entries.dllshutdown(instance);
+  return readings;
+}
+
+// Takes the run's readings, in a child process as nobody where it asks so.
+void TakeRun(const MeterEntries& entries, const Options& options, Run& run) {
+  if (!run.asNobody) {
+    run.readings = TakeReadings(entries, options, run);
+    return;
+  }
+  std::string reason;
+  if (!sys::RunAsNobody([&] { return TakeReadings(entries, options, run); }, run.readings,
+                        reason)) {
+    std::fprintf(stderr, "%s: not taken (%s)\n", run.label.c_str(), reason.c_str());
+  }
 }
 
 void PrintRow(const char* name, const Summary& summary, const char* format) {
@@ -212,6 +218,9 @@ void Report(const Run& run, double kernelMhz, double windowMhz) {
               run.thread.c_str(), run.priorityClass.c_str(), run.readings.size());
   std::printf("  %-28s%10s%10s%10s%10s%10s\n", "", "median", "p1", "p99", "min", "max");
   PrintRow("reading, MHz", Summarize(run.readings), "%10.0f");
+  if (run.longestGapMs > 0) {
+    std::printf("  longest time a busy thread was kept waiting: %.1f ms\n", run.longestGapMs);
+  }
   struct Reference {
     const char* name;
     double megahertz;
@@ -258,9 +267,14 @@ bool WriteCsv(const std::string& path, const std::vector<Run>& runs) {
 int main(int argc, char** argv) {
   Options options;
   std::string error;
-  if (!ParseOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "meter-accuracy: %s\n%s", error.c_str(), kUsage);
+  if (!ParseCommandLine(argc, argv, AccuracyCommandLine(options), error)) {
+    std::fprintf(stderr, "meter-accuracy: %s\nTry 'meter-accuracy --help' for more information.\n",
+                 error.c_str());
     return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(Usage("meter-accuracy", AccuracyCommandLine(options)).c_str(), stdout);
+    return 0;
   }
   sys::LoadedModule module;
   MeterEntries entries;
@@ -289,18 +303,33 @@ int main(int argc, char** argv) {
 
   std::vector<Run> runs;
   if (options.load) {
-    const Load load;
-    runs.push_back({"loaded, boosted", options.thread, options.priorityClass, {}});
-    runs.push_back({"loaded, no boost", "15", "2", {}});
-    for (Run& run : runs) {
-      TakeReadings(entries, options, run);
-    }
+    runs.push_back({"loaded", options.thread, options.priorityClass, false, {}});
+    runs.push_back({"loaded, as nobody", options.thread, options.priorityClass, true, {}});
+    runs.push_back({"loaded", "15", "2", false, {}});
   } else {
-    runs.push_back({"idle", options.thread, options.priorityClass, {}});
-    TakeReadings(entries, options, runs.back());
+    runs.push_back({"idle", options.thread, options.priorityClass, false, {}});
+  }
+  {
+    std::optional<Load> load;
+    if (options.load) {
+      load.emplace();
+    }
+    // A busy thread notes a wait only when it runs again: a pause before
+    // each count lets the waits so far be noted.
+    const auto longestGapSoFar = [&load] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      return load ? load->TakeLongestGapMs() : 0.0;
+    };
+    for (Run& run : runs) {
+      longestGapSoFar();
+      TakeRun(entries, options, run);
+      run.longestGapMs = longestGapSoFar();
+    }
   }
   for (const Run& run : runs) {
-    Report(run, kernelMhz, windowMhz);
+    if (!run.asNobody || !run.readings.empty()) {
+      Report(run, kernelMhz, windowMhz);
+    }
   }
   if (!options.csvPath.empty() && !WriteCsv(options.csvPath, runs)) {
     std::fprintf(stderr, "meter-accuracy: cannot write '%s'\n", options.csvPath.c_str());

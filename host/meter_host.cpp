@@ -87,11 +87,12 @@ void Pause(std::uint32_t ms) {
   }
 }
 
-void PollMeter(const MeterEntries& entries, const HostOptions& options) {
+// False when the module cannot start a meter instance.
+bool PollMeter(const MeterEntries& entries, const HostOptions& options) {
   MeterInstance* instance = entries.dllstartup(0, 0);
   if (instance == nullptr) {
     std::fprintf(stderr, "meter-host: the module could not create a meter instance\n");
-    return;
+    return false;
   }
   for (std::uint32_t reading = 0; gInterrupted == 0;) {
     PrintReading(entries.getCPUSpeed(instance, options.intervalText.c_str(),
@@ -102,6 +103,7 @@ void PollMeter(const MeterEntries& entries, const HostOptions& options) {
     Pause(options.pollMs);
   }
   entries.dllshutdown(instance);
+  return true;
 }
 
 }  // namespace
@@ -110,11 +112,12 @@ int main(int argc, char** argv) {
   HostOptions options;
   std::string error;
   if (!ParseHostOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "meter-host: %s\n%s", error.c_str(), kHostUsage);
+    std::fprintf(stderr, "meter-host: %s\nTry 'meter-host --help' for more information.\n",
+                 error.c_str());
     return kExitUsage;
   }
   if (options.help) {
-    std::fputs(kHostUsage, stdout);
+    std::fputs(HostUsage().c_str(), stdout);
     return 0;
   }
   sys::LoadedModule module;
@@ -127,7 +130,7 @@ int main(int argc, char** argv) {
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
   ShowOffer(path, entries);
-  PollMeter(entries, options);
+  const bool polled = PollMeter(entries, options);
   sys::UnloadModule(module);
-  return 0;
+  return polled ? 0 : kExitModule;
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/command_line.h"
 #include "host/meter_entries.h"
 #include "host/sys/module_loader.h"
 #include "host/sys/process_memory.h"
@@ -26,39 +27,24 @@ constexpr auto kMeasuringTime = std::chrono::milliseconds(45);
 
 struct Options {
   std::string modulePath;
-  unsigned long threads = 4;
-  unsigned long instances = 3;
-  unsigned long seconds = 60;
+  std::uint32_t threads = 4;
+  std::uint32_t instances = 3;
+  std::uint32_t seconds = 60;
+  bool help = false;
 };
 
-bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
-  for (int index = 1; index < argc; index += 2) {
-    const std::string option = argv[index];
-    if (index + 1 >= argc) {
-      error = "option '" + option + "' needs a value";
-      return false;
-    }
-    const char* value = argv[index + 1];
-    if (option == "-m" || option == "--module") {
-      options.modulePath = value;
-      continue;
-    }
-    unsigned long* number = option == "--threads"     ? &options.threads
-                            : option == "--instances" ? &options.instances
-                            : option == "--seconds"   ? &options.seconds
-                                                      : nullptr;
-    if (number == nullptr) {
-      error = "unknown option '" + option + "'";
-      return false;
-    }
-    char* end = nullptr;
-    *number = std::strtoul(value, &end, 10);
-    if (*value < '0' || *value > '9' || *end != '\0' || *number == 0 || *number > 1000) {
-      error = "option '" + option + "' needs a whole number from 1 to 1000, got '" + value + "'";
-      return false;
-    }
-  }
-  return true;
+std::vector<Option> SoakCommandLine(Options& options) {
+  return {
+      {"module", 'm', "PATH",
+       "module to soak (default: the one beside this program or installed with it)",
+       &options.modulePath},
+      {"threads", 0, "N", "threads calling the meter (default 4)",
+       WholeNumber{&options.threads, 1, 1000}},
+      {"instances", 0, "N", "instances per thread (default 3)",
+       WholeNumber{&options.instances, 1, 1000}},
+      {"seconds", 0, "N", "how long (default 60)", WholeNumber{&options.seconds, 1, 1'000'000}},
+      {"help", 'h', "", "show this text", &options.help},
+  };
 }
 
 struct Counts {
@@ -75,10 +61,10 @@ void Work(const MeterEntries& entries, const Options& options,
   static const char* const kThreads[] = {"15", "30", "", "-7"};
   static const char* const kClasses[] = {"2", "4", "x", "99999999999"};
   std::vector<MeterInstance*> instances;
-  for (unsigned long index = 0; index < options.instances; ++index) {
+  for (std::uint32_t index = 0; index < options.instances; ++index) {
     instances.push_back(entries.dllstartup(0, 0));
   }
-  for (unsigned long call = 0; std::chrono::steady_clock::now() < deadline; ++call) {
+  for (std::uint64_t call = 0; std::chrono::steady_clock::now() < deadline; ++call) {
     const std::size_t which = call % instances.size();
     const std::size_t texts = which % 4;
     const auto before = std::chrono::steady_clock::now();
@@ -107,12 +93,14 @@ void Work(const MeterEntries& entries, const Options& options,
 int main(int argc, char** argv) {
   Options options;
   std::string error;
-  if (!ParseOptions(argc, argv, options, error)) {
-    std::fprintf(stderr,
-                 "meter-soak: %s\nusage: meter-soak [-m PATH] [--threads N] [--instances N] "
-                 "[--seconds N]\n",
+  if (!ParseCommandLine(argc, argv, SoakCommandLine(options), error)) {
+    std::fprintf(stderr, "meter-soak: %s\nTry 'meter-soak --help' for more information.\n",
                  error.c_str());
     return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(Usage("meter-soak", SoakCommandLine(options)).c_str(), stdout);
+    return 0;
   }
   sys::LoadedModule module;
   MeterEntries entries;
@@ -126,11 +114,12 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(options.seconds);
   std::vector<std::thread> threads;
-  for (unsigned long index = 0; index < options.threads; ++index) {
+  for (std::uint32_t index = 0; index < options.threads; ++index) {
     threads.emplace_back([&] { Work(entries, options, deadline, counts); });
   }
   // Memory once the threads have settled, then its peak over the rest.
-  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000UL, options.seconds * 200)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(
+      std::min<std::uint64_t>(2000, std::uint64_t{options.seconds} * 200)));
   const std::uint64_t settled = sys::ResidentKilobytes();
   std::uint64_t peak = settled;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -138,7 +127,7 @@ int main(int argc, char** argv) {
     peak = std::max(peak, sys::ResidentKilobytes());
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-    std::fprintf(stderr, "\r%3lld/%lu s  %ld calls  %ld updates  %ld failures  %llu KiB",
+    std::fprintf(stderr, "\r%3lld/%u s  %ld calls  %ld updates  %ld failures  %llu KiB",
                  static_cast<long long>(elapsed.count()), options.seconds, counts.calls.load(),
                  counts.updates.load(), counts.failures.load(),
                  static_cast<unsigned long long>(sys::ResidentKilobytes()));
@@ -149,7 +138,7 @@ int main(int argc, char** argv) {
   sys::UnloadModule(module);
   std::fprintf(stderr, "\n");
   const bool grew = peak > settled + kGrowthLimitKilobytes;
-  std::printf("threads %lu, instances %lu each, %lu s\n", options.threads, options.instances,
+  std::printf("threads %u, instances %u each, %u s\n", options.threads, options.instances,
               options.seconds);
   std::printf("calls %ld, updates %ld, failures %ld\n", counts.calls.load(), counts.updates.load(),
               counts.failures.load());

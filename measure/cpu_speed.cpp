@@ -8,19 +8,64 @@
 
 namespace {
 
+constexpr std::uint64_t kLow32 = 0xFFFFFFFF;
+
 std::int64_t CycleDifference(std::uint64_t from, std::uint64_t to) {
   return static_cast<std::int64_t>(to - from);
+}
+
+// a x b / divisor, truncated, without losing the product's high half: i686
+// has no 128-bit integers. The product is built from 32-bit halves, then
+// divided one bit at a time; the quotient keeps its low 64 bits.
+std::uint64_t MultiplyThenDivide(std::uint64_t a, std::uint64_t b, std::uint64_t divisor) {
+  const std::uint64_t lowLow = (a & kLow32) * (b & kLow32);
+  const std::uint64_t lowHigh = (a & kLow32) * (b >> 32);
+  const std::uint64_t highLow = (a >> 32) * (b & kLow32);
+  const std::uint64_t middle = (lowLow >> 32) + (lowHigh & kLow32) + (highLow & kLow32);
+  const std::uint64_t productLow = (lowLow & kLow32) | (middle << 32);
+  const std::uint64_t productHigh =
+      (a >> 32) * (b >> 32) + (lowHigh >> 32) + (highLow >> 32) + (middle >> 32);
+  std::uint64_t quotient = 0;
+  std::uint64_t remainder = 0;
+  for (int bit = 127; bit >= 0; --bit) {
+    const std::uint64_t next = bit >= 64 ? productHigh >> (bit - 64) : productLow >> bit;
+    const bool overflow = (remainder >> 63) != 0;
+    remainder = (remainder << 1) | (next & 1);
+    quotient <<= 1;
+    if (overflow || remainder >= divisor) {
+      remainder -= divisor;
+      quotient |= 1;
+    }
+  }
+  return quotient;
+}
+
+// Truncates toward zero, as signed division does.
+std::int64_t DivideMagnitude(std::int64_t value, std::uint64_t a, std::uint64_t divisor) {
+  const std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  const std::uint64_t quotient = MultiplyThenDivide(magnitude, a, divisor);
+  return static_cast<std::int64_t>(value < 0 ? 0 - quotient : quotient);
 }
 
 }  // namespace
 
 std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCycles,
-                               std::uint32_t passes, std::uint32_t delayMs) {
+                               std::uint32_t passes, std::uint32_t delayMs, CounterSpan waited) {
   const auto difference = static_cast<std::int64_t>(static_cast<std::uint64_t>(waitCycles) -
                                                     static_cast<std::uint64_t>(overheadCycles));
-  const std::int64_t perPass = difference / static_cast<std::int64_t>(std::uint64_t{passes});
-  const std::int64_t perMs = perPass / static_cast<std::int64_t>(std::uint64_t{delayMs});
-  const std::int64_t megahertz = perMs / 1000;
+  std::int64_t megahertz = 0;
+  if (waited.ticks > 0 && waited.ticksPerSecond > 0) {
+    // Cycles per second over the measured span, then megahertz.
+    const std::int64_t hertz =
+        DivideMagnitude(difference, static_cast<std::uint64_t>(waited.ticksPerSecond),
+                        static_cast<std::uint64_t>(waited.ticks));
+    megahertz = hertz / 1'000'000;
+  } else {
+    const std::int64_t perPass = difference / static_cast<std::int64_t>(std::uint64_t{passes});
+    const std::int64_t perMs = perPass / static_cast<std::int64_t>(std::uint64_t{delayMs});
+    megahertz = perMs / 1000;
+  }
   return static_cast<std::int32_t>(
       static_cast<std::uint32_t>(static_cast<std::uint64_t>(megahertz)));
 }
@@ -65,20 +110,32 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
 
   std::int64_t waitTotal = 0;
   std::int64_t overheadTotal = 0;
+  // The waits' length by the counter, less the twin's as with the cycles: a
+  // twin preempted between its reads then costs neither count.
+  std::uint64_t waitedTicks = 0;
+  std::int64_t ticksPerSecond = 0;
+  // Under Wine the first counter read after a priority change or a sleep
+  // sometimes stalls for a reschedule (100-200 us). Taken here, the stall
+  // stays out of the first wait's cycles, which its ticks would not cover.
+  plat::QueryCounter();
   for (std::uint32_t pass = 0; pass < passes; ++pass) {
     const std::uint64_t t0 = __rdtsc();
-    SpinWait(delayMs);
+    const CounterSpan wait = SpinWait(delayMs);
     const std::uint64_t t1 = __rdtsc();
     waitTotal += CycleDifference(t0, t1);
+    waitedTicks += static_cast<std::uint64_t>(wait.ticks);
+    ticksPerSecond = wait.ticksPerSecond;
 
     const std::uint64_t t2 = __rdtsc();
-    SpinWaitOverhead(delayMs);
+    const CounterSpan overhead = SpinWaitOverhead(delayMs);
     const std::uint64_t t3 = __rdtsc();
     overheadTotal += CycleDifference(t2, t3);
+    waitedTicks -= static_cast<std::uint64_t>(overhead.ticks);
   }
 
   RestoreScheduling(change);
-  return CyclesToMegahertz(waitTotal, overheadTotal, passes, delayMs);
+  return CyclesToMegahertz(waitTotal, overheadTotal, passes, delayMs,
+                           {static_cast<std::int64_t>(waitedTicks), ticksPerSecond});
 }
 
 std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,

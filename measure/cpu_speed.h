@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "measure/spin_wait.h"
+
 // What a measurement changed in the scheduling and has yet to put back. Each
 // flag is raised before the matching set call, so a failure at any point
 // leaves enough here to restore what was found.
@@ -30,7 +32,10 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
 // recorded, and clears the record.
 void RestoreScheduling(SchedulingChange& change);
 
-// (waitCycles - overheadCycles) / passes / delayMs / 1000, each division
-// signed and truncating toward zero, the low 32 bits of the result.
+// The cycle difference (waitCycles - overheadCycles) in megahertz, over the
+// time the waits really lasted where the counter measured it (ticks: the
+// waits' less their twins'): difference x ticksPerSecond / (ticks x 10^6). Without a counter (no
+// ticks), over the time asked for: difference / passes / delayMs / 1000. Divisions are signed and
+// truncate toward zero; the result is the low 32 bits.
 std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCycles,
-                               std::uint32_t passes, std::uint32_t delayMs);
+                               std::uint32_t passes, std::uint32_t delayMs, CounterSpan waited);

@@ -5,24 +5,30 @@
 
 #include "platform/platform.h"
 
-void SpinWait(std::uint32_t ms) {
+CounterSpan SpinWait(std::uint32_t ms) {
   std::int64_t frequency = 0;
   if (!plat::QueryCounterFrequency(frequency)) {
-    return;
+    return {0, 0};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
   const std::int64_t start = plat::QueryCounter();
-  while (plat::QueryCounter() - start < target) {
+  std::int64_t now = plat::QueryCounter();
+  while (now - start < target) {
+    now = plat::QueryCounter();
   }
+  return {now - start, frequency};
 }
 
-void SpinWaitOverhead(std::uint32_t ms) {
+CounterSpan SpinWaitOverhead(std::uint32_t ms) {
   std::int64_t frequency = 0;
   if (!plat::QueryCounterFrequency(frequency)) {
-    return;
+    return {0, 0};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
   const std::int64_t start = plat::QueryCounter();
-  while (plat::QueryCounter() - start == target) {
+  std::int64_t now = plat::QueryCounter();
+  while (now - start == target) {
+    now = plat::QueryCounter();
   }
+  return {now - start, frequency};
 }

@@ -47,7 +47,10 @@ TEST(HostOptions, RejectionsNameTheProblem) {
       {{"-n", "1e3"}, "got '1e3'"},
       {{"-p", "+5"}, "got '+5'"},
       {{"-n", "4294967296"}, "got '4294967296'"},
-      {{"-m", ""}, "option '-m' needs a module path, got an empty one"},
+      {{"-m", ""}, "option '-m' needs a path, got an empty one"},
+      {{"--count=x"}, "option '--count' needs a whole number"},
+      {{"--help=yes"}, "option '--help' takes no value"},
+      {{"-n", "2", "extra"}, "unexpected argument 'extra'"},
   };
   for (const auto& [arguments, message] : cases) {
     HostOptions options;

@@ -19,30 +19,59 @@ class MeasureTest : public ::testing::Test {
   void SetUp() override { ResetScript(); }
 };
 
-TEST(CyclesToMegahertz, DividesInOrderAndTruncatesTowardZero) {
-  // One pass of 50 ms: cycles / 50 / 1000.
-  EXPECT_EQ(CyclesToMegahertz(150'000, 0, 1, 50), 3);
-  EXPECT_EQ(CyclesToMegahertz(149'999, 0, 1, 50), 2);
-  EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'000, 1, 50), 2096);
-  // The overhead twin's cycles come off first.
-  EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'001, 1, 50), 2095);
-  // Several passes are averaged before the per-millisecond division.
-  EXPECT_EQ(CyclesToMegahertz(299'999, 0, 3, 1), 99);
-  EXPECT_EQ(CyclesToMegahertz(99'999, 0, 2, 50), 0);
+constexpr CounterSpan kNoCounter{0, 0};
+
+// Waits that lasted exactly as long as asked, by a counter of 1 MHz.
+CounterSpan Exactly(std::uint32_t passes, std::uint32_t delayMs) {
+  return {std::int64_t{passes} * delayMs * 1000, 1'000'000};
 }
 
-TEST(CyclesToMegahertz, NegativeDifferenceTruncatesTowardZero) {
-  EXPECT_EQ(CyclesToMegahertz(0, 149'999, 1, 50), -2);
-  EXPECT_EQ(CyclesToMegahertz(0, 49'999, 1, 50), 0);
+TEST(CyclesToMegahertz, DividesInOrderAndTruncatesTowardZero) {
+  // Without a counter, and with waits that lasted exactly as long as asked,
+  // one pass of 50 ms gives cycles / 50 / 1000.
+  for (bool counted : {false, true}) {
+    const CounterSpan one = counted ? Exactly(1, 50) : kNoCounter;
+    EXPECT_EQ(CyclesToMegahertz(150'000, 0, 1, 50, one), 3);
+    EXPECT_EQ(CyclesToMegahertz(149'999, 0, 1, 50, one), 2);
+    EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'000, 1, 50, one), 2096);
+    // The overhead twin's cycles come off first.
+    EXPECT_EQ(CyclesToMegahertz(104'850'000, 50'001, 1, 50, one), 2095);
+    // Several passes are averaged before the per-millisecond division.
+    EXPECT_EQ(CyclesToMegahertz(299'999, 0, 3, 1, counted ? Exactly(3, 1) : kNoCounter), 99);
+    EXPECT_EQ(CyclesToMegahertz(99'999, 0, 2, 50, counted ? Exactly(2, 50) : kNoCounter), 0);
+    // A negative difference truncates toward zero.
+    EXPECT_EQ(CyclesToMegahertz(0, 149'999, 1, 50, one), -2);
+    EXPECT_EQ(CyclesToMegahertz(0, 49'999, 1, 50, one), 0);
+  }
+}
+
+TEST(CyclesToMegahertz, WaitThatRanLateCountsOverTheTimeItReallyTook) {
+  // 2600 MHz over a 50 ms wait that the scheduler let end at 55 ms.
+  const CounterSpan late{55'000'000, 1'000'000'000};
+  EXPECT_EQ(CyclesToMegahertz(143'000'000, 0, 1, 50, late), 2600);
+  EXPECT_EQ(CyclesToMegahertz(143'000'000, 0, 1, 50, kNoCounter), 2860);
+  // A counter of 10 MHz, as Windows has, with the overhead twin's cycles.
+  EXPECT_EQ(CyclesToMegahertz(130'000'260, 260, 1, 50, {500'000, 10'000'000}), 2600);
+  EXPECT_EQ(CyclesToMegahertz(130'000'260, 261, 1, 50, {500'000, 10'000'000}), 2599);
+}
+
+TEST(CyclesToMegahertz, NoOverflowForTheLongestDelay) {
+  // 2^32 - 1 ms at 2600 MHz counted by a 1 GHz counter: the product of
+  // cycles and frequency is about 10^25.
+  const std::int64_t ticks = std::int64_t{0xFFFFFFFF} * 1'000'000;
+  const std::int64_t cycles = ticks * 26 / 10;
+  EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 0xFFFFFFFFU, {ticks, 1'000'000'000}), 2600);
+  EXPECT_EQ(CyclesToMegahertz(0, cycles, 1, 0xFFFFFFFFU, {ticks, 1'000'000'000}), -2600);
 }
 
 TEST(CyclesToMegahertz, DivisorsAreUnsignedAndResultKeepsLow32Bits) {
   // A divisor with the top bit set is a large positive number, not negative.
-  EXPECT_EQ(CyclesToMegahertz(4'294'967'295'000LL, 0, 0xFFFFFFFFU, 1), 1);
+  EXPECT_EQ(CyclesToMegahertz(4'294'967'295'000LL, 0, 0xFFFFFFFFU, 1, kNoCounter), 1);
   // 2^32 + 7 MHz truncates to 7.
   const std::int64_t cycles = ((std::int64_t{1} << 32) + 7) * 1000;
-  EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 1), 7);
-  EXPECT_EQ(CyclesToMegahertz(std::int64_t{0x80000000} * 1000, 0, 1, 1), INT32_MIN);
+  EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 1, kNoCounter), 7);
+  EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 1, Exactly(1, 1)), 7);
+  EXPECT_EQ(CyclesToMegahertz(std::int64_t{0x80000000} * 1000, 0, 1, 1, kNoCounter), INT32_MIN);
 }
 
 TEST_F(MeasureTest, SpinWaitReadsUntilTargetTicksHavePassed) {
@@ -52,16 +81,18 @@ TEST_F(MeasureTest, SpinWaitReadsUntilTargetTicksHavePassed) {
   EXPECT_EQ(Script().counterReads, 51);  // the start, then 50 one-tick steps
 }
 
-TEST_F(MeasureTest, SpinWaitStopsAtFirstReadPastTarget) {
+TEST_F(MeasureTest, SpinWaitStopsAtFirstReadPastTargetAndReportsTheSpan) {
   Script().frequency = 10'000;  // 10 ticks per ms, target 20 for 2 ms
   Script().counterValues = {100, 105, 119, 200};
-  SpinWait(2);
+  const CounterSpan span = SpinWait(2);
   EXPECT_EQ(Script().counterReads, 4);
+  EXPECT_EQ(span.ticks, 100);
+  EXPECT_EQ(span.ticksPerSecond, 10'000);
 }
 
 TEST_F(MeasureTest, OverheadTwinMakesOneReadAfterStart) {
   Script().frequency = 1'000'000;
-  SpinWaitOverhead(50);
+  EXPECT_EQ(SpinWaitOverhead(50).ticks, 1);
   EXPECT_EQ(Script().frequencyQueries, 1);
   EXPECT_EQ(Script().counterReads, 2);
 }
@@ -75,12 +106,13 @@ TEST_F(MeasureTest, OverheadTwinReadsAgainWhenLandingExactlyOnTarget) {
 
 TEST_F(MeasureTest, NoCounterMeansNoWaitAndNoReads) {
   Script().hasCounter = false;
-  SpinWait(50);
-  SpinWaitOverhead(50);
+  EXPECT_EQ(SpinWait(50).ticks, 0);
+  EXPECT_EQ(SpinWaitOverhead(50).ticks, 0);
   EXPECT_EQ(Script().counterReads, 0);
-  // Two immediate returns differ by far fewer than 50 000 cycles.
+  // Two immediate returns differ by far fewer than 50 000 cycles. Only the
+  // settling read before the passes touches the counter.
   EXPECT_EQ(MeasureCPUSpeed(1, 50, 0, plat::kHighPriorityClass), 0);
-  EXPECT_EQ(Script().counterReads, 0);
+  EXPECT_EQ(Script().counterReads, 1);
   EXPECT_EQ(Script().frequencyQueries, 4);
 }
 
@@ -98,7 +130,7 @@ TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "set class 0x100", "get thread", "set thread 15", "set thread -2",
                    "set class 0x20"}));
-  EXPECT_EQ(Script().counterReads, 51 + 2);
+  EXPECT_EQ(Script().counterReads, 1 + 51 + 2);  // a settling read, the wait, the twin
 }
 
 TEST_F(MeasureTest, LeavesAloneWhatItIsAskedNotToChange) {
@@ -134,7 +166,7 @@ TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
 TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {
   MeasureCPUSpeed(3, 50, plat::kThreadPriorityErrorReturn, 0);
   EXPECT_EQ(Script().frequencyQueries, 6);
-  EXPECT_EQ(Script().counterReads, 3 * (51 + 2));
+  EXPECT_EQ(Script().counterReads, 1 + 3 * (51 + 2));
 }
 
 TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {

@@ -1,0 +1,34 @@
+// The command line of the programs that take the host's place, read with the
+// C library's getopt_long for all of them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+// Where an option's value goes: a flag, a text taken as it is, a whole
+// number within bounds, or a positive number.
+struct WholeNumber {
+  std::uint32_t* value;
+  std::uint32_t minimum;
+  std::uint32_t maximum;
+};
+using OptionTarget = std::variant<bool*, std::string*, WholeNumber, double*>;
+
+struct Option {
+  const char* longName;
+  char shortName;         // 0: the long name only
+  const char* valueName;  // shown in the usage text; ignored for flags
+  const char* help;
+  OptionTarget target;
+};
+
+// Reads argv into the options' targets. False with error naming the problem:
+// an unknown option, a missing or malformed value, an argument that is not an
+// option. An empty text for an option whose valueName is "PATH" is refused.
+bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Option>& options,
+                      std::string& error);
+
+// "usage: program [options]" and a line per option.
+std::string Usage(const char* program, const std::vector<Option>& options);

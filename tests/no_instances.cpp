@@ -1,0 +1,17 @@
+// A module with every entry point whose dllstartup cannot create an instance.
+#include <cstdint>
+
+#if defined(_WIN32)
+#define EXPORTED __declspec(dllexport)
+#else
+#define EXPORTED __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+EXPORTED void* dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) { return nullptr; }
+EXPORTED std::int32_t dllshutdown(void* /*instance*/) { return 0; }
+EXPORTED const char* GetCPUSpeed(void* /*instance*/, const char* /*interval*/,
+                                 const char* /*thread*/, const char* /*priorityClass*/) {
+  return "";
+}
+}
