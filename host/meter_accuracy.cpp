@@ -147,11 +147,24 @@ struct Run {
   std::string label;
   std::string thread;
   std::string priorityClass;
-  bool asNobody;
+  bool asNobody = false;
   std::vector<double> readings;
-  double longestGapMs = 0;  // under load only
+  std::vector<double> callMs;  // how long each call took
+  double longestGapMs = 0;     // under load only
 };
 
+Run NewRun(const char* label, const std::string& thread, const std::string& priorityClass,
+           bool asNobody) {
+  Run run;
+  run.label = label;
+  run.thread = thread;
+  run.priorityClass = priorityClass;
+  run.asNobody = asNobody;
+  return run;
+}
+
+// The readings and how long each call took, in ms, pairwise in one series
+// (as a child process hands them back).
 std::vector<double> TakeReadings(const MeterEntries& entries, const Options& options,
                                  const Run& run) {
   std::vector<double> readings;
@@ -163,12 +176,15 @@ std::vector<double> TakeReadings(const MeterEntries& entries, const Options& opt
   const bool showProgress = sys::IsTerminal(2);
   for (std::uint32_t index = 0; index < options.count; ++index) {
     std::this_thread::sleep_for(std::chrono::milliseconds(options.pauseMs));
+    const auto start = std::chrono::steady_clock::now();
     const char* text =
         entries.getCPUSpeed(instance, "0", run.thread.c_str(), run.priorityClass.c_str());
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
     char* end = nullptr;
     const double value = std::strtod(text, &end);
     if (end != text && *end == '\0') {
       readings.push_back(value);
+      readings.push_back(took.count());
     } else {
       std::fprintf(stderr, "%sreading %u failed: %s\n", showProgress ? "\n" : "", index + 1, text);
     }
@@ -185,14 +201,17 @@ std::vector<double> TakeReadings(const MeterEntries& entries, const Options& opt
 
 // Takes the run's readings, in a child process as nobody where it asks so.
 void TakeRun(const MeterEntries& entries, const Options& options, Run& run) {
-  if (!run.asNobody) {
-    run.readings = TakeReadings(entries, options, run);
-    return;
-  }
+  std::vector<double> pairs;
   std::string reason;
-  if (!sys::RunAsNobody([&] { return TakeReadings(entries, options, run); }, run.readings,
-                        reason)) {
+  if (!run.asNobody) {
+    pairs = TakeReadings(entries, options, run);
+  } else if (!sys::RunAsNobody([&] { return TakeReadings(entries, options, run); }, pairs,
+                               reason)) {
     std::fprintf(stderr, "%s: not taken (%s)\n", run.label.c_str(), reason.c_str());
+  }
+  for (std::size_t index = 0; index + 1 < pairs.size(); index += 2) {
+    run.readings.push_back(pairs[index]);
+    run.callMs.push_back(pairs[index + 1]);
   }
 }
 
@@ -218,6 +237,7 @@ void Report(const Run& run, double kernelMhz, double windowMhz) {
               run.thread.c_str(), run.priorityClass.c_str(), run.readings.size());
   std::printf("  %-28s%10s%10s%10s%10s%10s\n", "", "median", "p1", "p99", "min", "max");
   PrintRow("reading, MHz", Summarize(run.readings), "%10.0f");
+  PrintRow("call took, ms", Summarize(run.callMs), "%10.1f");
   if (run.longestGapMs > 0) {
     std::printf("  longest time a busy thread was kept waiting: %.1f ms\n", run.longestGapMs);
   }
@@ -303,11 +323,11 @@ int main(int argc, char** argv) {
 
   std::vector<Run> runs;
   if (options.load) {
-    runs.push_back({"loaded", options.thread, options.priorityClass, false, {}});
-    runs.push_back({"loaded, as nobody", options.thread, options.priorityClass, true, {}});
-    runs.push_back({"loaded", "15", "2", false, {}});
+    runs.push_back(NewRun("loaded", options.thread, options.priorityClass, false));
+    runs.push_back(NewRun("loaded, as nobody", options.thread, options.priorityClass, true));
+    runs.push_back(NewRun("loaded", "15", "2", false));
   } else {
-    runs.push_back({"idle", options.thread, options.priorityClass, false, {}});
+    runs.push_back(NewRun("idle", options.thread, options.priorityClass, false));
   }
   {
     std::optional<Load> load;
