@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -159,4 +160,20 @@ std::string Usage(const char* program, const std::vector<Option>& options) {
     usage += line + "\n";
   }
   return usage;
+}
+
+std::optional<int> HandleCommandLine(const char* program, int argc, const char* const* argv,
+                                     const std::vector<Option>& options, const bool& help) {
+  constexpr int kExitUsage = 2;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, options, error)) {
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program, error.c_str(),
+                 program);
+    return kExitUsage;
+  }
+  if (help) {
+    std::fputs(Usage(program, options).c_str(), stdout);
+    return 0;
+  }
+  return std::nullopt;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -32,3 +33,10 @@ bool ParseCommandLine(int argc, const char* const* argv, const std::vector<Optio
 
 // "usage: program [options]" and a line per option.
 std::string Usage(const char* program, const std::vector<Option>& options);
+
+// What a host program does with its command line: goes on (nothing returned)
+// or ends with the exit status returned, 2 after a one-line message naming
+// the problem and a hint to --help, 0 after the usage text when help (the
+// target of the options' help flag) was asked for.
+std::optional<int> HandleCommandLine(const char* program, int argc, const char* const* argv,
+                                     const std::vector<Option>& options, const bool& help);

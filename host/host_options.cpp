@@ -1,13 +1,12 @@
 #include "host/host_options.h"
 
 #include <limits>
-#include <vector>
-
-#include "host/command_line.h"
 
 namespace {
 
 constexpr std::uint32_t kAny = std::numeric_limits<std::uint32_t>::max();
+
+}  // namespace
 
 std::vector<Option> HostCommandLine(HostOptions& options) {
   return {
@@ -26,13 +25,6 @@ std::vector<Option> HostCommandLine(HostOptions& options) {
   };
 }
 
-}  // namespace
-
 bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error) {
   return ParseCommandLine(argc, argv, HostCommandLine(options), error);
-}
-
-std::string HostUsage() {
-  HostOptions unused;
-  return Usage("meter-host", HostCommandLine(unused));
 }

@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "host/command_line.h"
 
 struct HostOptions {
   std::string modulePath;  // empty: the module built beside the program
@@ -18,5 +21,5 @@ struct HostOptions {
 // Reads argv into options; false with error naming the problem otherwise.
 bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error);
 
-// The usage text.
-std::string HostUsage();
+// The options, each with its place in options.
+std::vector<Option> HostCommandLine(HostOptions& options);

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 
 struct Options {
@@ -286,21 +285,14 @@ bool WriteCsv(const std::string& path, const std::vector<Run>& runs) {
 
 int main(int argc, char** argv) {
   Options options;
-  std::string error;
-  if (!ParseCommandLine(argc, argv, AccuracyCommandLine(options), error)) {
-    std::fprintf(stderr, "meter-accuracy: %s\nTry 'meter-accuracy --help' for more information.\n",
-                 error.c_str());
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::fputs(Usage("meter-accuracy", AccuracyCommandLine(options)).c_str(), stdout);
-    return 0;
+  if (const auto stop = HandleCommandLine("meter-accuracy", argc, argv,
+                                          AccuracyCommandLine(options), options.help)) {
+    return *stop;
   }
   sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
-  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
-    std::fprintf(stderr, "meter-accuracy: %s\n", error.c_str());
+  if (!OpenMeterModule("meter-accuracy", options.modulePath, module, entries, path)) {
     return kExitModule;
   }
 

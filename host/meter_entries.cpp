@@ -1,5 +1,6 @@
 #include "host/meter_entries.h"
 
+#include <cstdio>
 #include <filesystem>
 
 namespace {
@@ -56,17 +57,18 @@ bool ResolveAll(const sys::LoadedModule& module, MeterEntries& entries, std::str
          Resolve(module, {"GetCPUSpeed", 16, true}, entries.getCPUSpeed, error);
 }
 
-bool OpenMeterModule(const std::string& requestedPath, sys::LoadedModule& module,
-                     MeterEntries& entries, std::string& path, std::string& error) {
+bool OpenMeterModule(const char* program, const std::string& requestedPath,
+                     sys::LoadedModule& module, MeterEntries& entries, std::string& path) {
   path = requestedPath.empty() ? DefaultModulePath() : requestedPath;
   std::string reason;
   module = sys::LoadModule(path, reason);
   if (module.handle == nullptr) {
-    error = "cannot load module '" + path + "': " + reason;
+    std::fprintf(stderr, "%s: cannot load module '%s': %s\n", program, path.c_str(),
+                 reason.c_str());
     return false;
   }
   if (!ResolveAll(module, entries, reason)) {
-    error = "module '" + path + "' " + reason;
+    std::fprintf(stderr, "%s: module '%s' %s\n", program, path.c_str(), reason.c_str());
     sys::UnloadModule(module);
     return false;
   }

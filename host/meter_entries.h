@@ -23,7 +23,8 @@ struct MeterEntries {
 bool ResolveAll(const sys::LoadedModule& module, MeterEntries& entries, std::string& error);
 
 // Loads the module at requestedPath, or when it is empty the one built beside
-// the running program or installed with it (path says which), and resolves its entry points.
-// False with error a message that names the module and the problem.
-bool OpenMeterModule(const std::string& requestedPath, sys::LoadedModule& module,
-                     MeterEntries& entries, std::string& path, std::string& error);
+// the running program or installed with it (path says which), and resolves
+// its entry points. False after a one-line message on stderr, "program: "
+// and the module and the problem.
+bool OpenMeterModule(const char* program, const std::string& requestedPath,
+                     sys::LoadedModule& module, MeterEntries& entries, std::string& path);

@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 constexpr int kInfoIndices = 7;
 
@@ -110,21 +109,14 @@ bool PollMeter(const MeterEntries& entries, const HostOptions& options) {
 
 int main(int argc, char** argv) {
   HostOptions options;
-  std::string error;
-  if (!ParseHostOptions(argc, argv, options, error)) {
-    std::fprintf(stderr, "meter-host: %s\nTry 'meter-host --help' for more information.\n",
-                 error.c_str());
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::fputs(HostUsage().c_str(), stdout);
-    return 0;
+  if (const auto stop =
+          HandleCommandLine("meter-host", argc, argv, HostCommandLine(options), options.help)) {
+    return *stop;
   }
   sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
-  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
-    std::fprintf(stderr, "meter-host: %s\n", error.c_str());
+  if (!OpenMeterModule("meter-host", options.modulePath, module, entries, path)) {
     return kExitModule;
   }
   std::signal(SIGINT, OnInterrupt);

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr int kExitModule = 3;
 constexpr int kExitFailed = 1;
 constexpr std::uint64_t kGrowthLimitKilobytes = 1024;
@@ -92,21 +91,14 @@ void Work(const MeterEntries& entries, const Options& options,
 
 int main(int argc, char** argv) {
   Options options;
-  std::string error;
-  if (!ParseCommandLine(argc, argv, SoakCommandLine(options), error)) {
-    std::fprintf(stderr, "meter-soak: %s\nTry 'meter-soak --help' for more information.\n",
-                 error.c_str());
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::fputs(Usage("meter-soak", SoakCommandLine(options)).c_str(), stdout);
-    return 0;
+  if (const auto stop =
+          HandleCommandLine("meter-soak", argc, argv, SoakCommandLine(options), options.help)) {
+    return *stop;
   }
   sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
-  if (!OpenMeterModule(options.modulePath, module, entries, path, error)) {
-    std::fprintf(stderr, "meter-soak: %s\n", error.c_str());
+  if (!OpenMeterModule("meter-soak", options.modulePath, module, entries, path)) {
     return kExitModule;
   }
 
