@@ -32,10 +32,11 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
 // recorded, and clears the record.
 void RestoreScheduling(SchedulingChange& change);
 
-// The cycle difference (waitCycles - overheadCycles) in megahertz, over the
-// time the waits really lasted where the counter measured it (ticks: the
-// waits' less their twins'): difference x ticksPerSecond / (ticks x 10^6). Without a counter (no
-// ticks), over the time asked for: difference / passes / delayMs / 1000. Divisions are signed and
-// truncate toward zero; the result is the low 32 bits.
+// The cycle difference (waitCycles - overheadCycles) in megahertz. Where the
+// counter measured the waits (ticks: the waits' less their twins'), over the
+// time they really lasted: difference x ticksPerSecond / (ticks x 10^6).
+// Without a counter (no ticks), over the time asked for:
+// difference / passes / delayMs / 1000. Divisions are signed and truncate
+// toward zero; the result is the low 32 bits.
 std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCycles,
                                std::uint32_t passes, std::uint32_t delayMs, CounterSpan waited);

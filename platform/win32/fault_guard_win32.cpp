@@ -4,8 +4,6 @@
 // guarded call, and leaves nothing behind when the module is unloaded.
 #include <windows.h>
 
-#include <atomic>
-
 #include "platform/fault_guard.h"
 
 namespace {
@@ -84,9 +82,9 @@ bool RunGuarded(GuardedWork work, void* context) noexcept {
     return false;  // the handler has unlinked the frame
   }
   ThreadInformation()->ExceptionList = &frame.registration;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+  PublishForGuard();
   work(context);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
+  PublishForGuard();
   ThreadInformation()->ExceptionList = frame.registration.Next;
   return true;
 }
