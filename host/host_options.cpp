@@ -24,7 +24,3 @@ std::vector<Option> HostCommandLine(HostOptions& options) {
       {"help", 'h', "", "show this text", &options.help},
   };
 }
-
-bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error) {
-  return ParseCommandLine(argc, argv, HostCommandLine(options), error);
-}

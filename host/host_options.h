@@ -18,8 +18,5 @@ struct HostOptions {
   bool help = false;
 };
 
-// Reads argv into options; false with error naming the problem otherwise.
-bool ParseHostOptions(int argc, const char* const* argv, HostOptions& options, std::string& error);
-
 // The options, each with its place in options.
 std::vector<Option> HostCommandLine(HostOptions& options);

@@ -10,7 +10,8 @@ namespace {
 
 bool Parse(std::vector<const char*> arguments, HostOptions& options, std::string& error) {
   arguments.insert(arguments.begin(), "meter-host");
-  return ParseHostOptions(static_cast<int>(arguments.size()), arguments.data(), options, error);
+  return ParseCommandLine(static_cast<int>(arguments.size()), arguments.data(),
+                          HostCommandLine(options), error);
 }
 
 TEST(HostOptions, DefaultsAreTheHostsUsualParameters) {
