@@ -65,6 +65,7 @@ bool gPinned = false;
 struct CodeRange {
   std::uintptr_t start;
   std::uintptr_t end;
+  bool Contains(std::uintptr_t address) const { return address >= start && address < end; }
 };
 CodeRange gOwnCode{0, 0};
 CodeRange gVdsoCode{0, 0};
@@ -124,8 +125,7 @@ bool BelongsToGuard(const siginfo_t* info, const void* ucontext) {
   // A fault in other code, such as a host's signal handler that interrupted
   // the guarded call, or the C library's allocator, is not the module's.
   const std::uintptr_t address = FaultAddress(*static_cast<const ucontext_t*>(ucontext));
-  return (address >= gOwnCode.start && address < gOwnCode.end) ||
-         (address >= gVdsoCode.start && address < gVdsoCode.end);
+  return gOwnCode.Contains(address) || gVdsoCode.Contains(address);
 }
 
 bool IsHandler(const struct sigaction& action) {
