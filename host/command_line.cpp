@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/exit_status.h"
+
 namespace {
 
 bool ParseWholeNumber(const char* text, const WholeNumber& number) {
@@ -164,7 +166,6 @@ std::string Usage(const char* program, const std::vector<Option>& options) {
 
 std::optional<int> HandleCommandLine(const char* program, int argc, const char* const* argv,
                                      const std::vector<Option>& options, const bool& help) {
-  constexpr int kExitUsage = 2;
   std::string error;
   if (!ParseCommandLine(argc, argv, options, error)) {
     std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program, error.c_str(),
@@ -173,7 +174,7 @@ std::optional<int> HandleCommandLine(const char* program, int argc, const char* 
   }
   if (help) {
     std::fputs(Usage(program, options).c_str(), stdout);
-    return 0;
+    return kExitOk;
   }
   return std::nullopt;
 }

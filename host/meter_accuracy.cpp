@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,14 +18,13 @@
 
 #include "host/accuracy_stats.h"
 #include "host/command_line.h"
+#include "host/exit_status.h"
 #include "host/meter_entries.h"
 #include "host/sys/module_loader.h"
 #include "host/sys/reference_clock.h"
 #include "host/sys/unprivileged.h"
 
 namespace {
-
-constexpr int kExitModule = 3;
 
 struct Options {
   std::string modulePath;
@@ -147,6 +147,7 @@ struct Run {
   std::string thread;
   std::string priorityClass;
   bool asNobody = false;
+  bool taken = false;  // the nobody run is not where the program is not root
   std::vector<double> readings;
   std::vector<double> callMs;  // how long each call took
   double longestGapMs = 0;     // under load only
@@ -167,9 +168,8 @@ Run NewRun(const char* label, const std::string& thread, const std::string& prio
 std::vector<double> TakeReadings(const MeterEntries& entries, const Options& options,
                                  const Run& run) {
   std::vector<double> readings;
-  MeterInstance* instance = entries.dllstartup(0, 0);
+  MeterInstance* instance = StartMeterInstance("meter-accuracy", entries);
   if (instance == nullptr) {
-    std::fprintf(stderr, "%s: the module could not create a meter instance\n", run.label.c_str());
     return readings;
   }
   const bool showProgress = sys::IsTerminal(2);
@@ -202,11 +202,13 @@ std::vector<double> TakeReadings(const MeterEntries& entries, const Options& opt
 void TakeRun(const MeterEntries& entries, const Options& options, Run& run) {
   std::vector<double> pairs;
   std::string reason;
+  run.taken = true;
   if (!run.asNobody) {
     pairs = TakeReadings(entries, options, run);
   } else if (!sys::RunAsNobody([&] { return TakeReadings(entries, options, run); }, pairs,
                                reason)) {
     std::fprintf(stderr, "%s: not taken (%s)\n", run.label.c_str(), reason.c_str());
+    run.taken = false;
   }
   for (std::size_t index = 0; index + 1 < pairs.size(); index += 2) {
     run.readings.push_back(pairs[index]);
@@ -266,11 +268,9 @@ void Report(const Run& run, double kernelMhz, double windowMhz) {
   }
 }
 
-bool WriteCsv(const std::string& path, const std::vector<Run>& runs) {
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) {
-    return false;
-  }
+// Writes every reading to file, which it closes; false when not all of it
+// was written.
+bool WriteCsv(std::FILE* file, const std::vector<Run>& runs) {
   std::fprintf(file, "run,thread,class,index,mhz\n");
   for (const Run& run : runs) {
     for (std::size_t index = 0; index < run.readings.size(); ++index) {
@@ -294,6 +294,20 @@ int main(int argc, char** argv) {
   std::string path;
   if (!OpenMeterModule("meter-accuracy", options.modulePath, module, entries, path)) {
     return kExitModule;
+  }
+  MeterInstance* probe = StartMeterInstance("meter-accuracy", entries);
+  if (probe == nullptr) {
+    sys::UnloadModule(module);
+    return kExitModule;
+  }
+  entries.dllshutdown(probe);
+  // A run takes minutes: an output that cannot be written is found out now.
+  std::FILE* csv = nullptr;
+  if (!options.csvPath.empty() && (csv = std::fopen(options.csvPath.c_str(), "w")) == nullptr) {
+    std::fprintf(stderr, "meter-accuracy: cannot write '%s': %s\n", options.csvPath.c_str(),
+                 std::strerror(errno));
+    sys::UnloadModule(module);
+    return kExitFailed;
   }
 
   std::string kernelSource = "given on the command line";
@@ -338,14 +352,19 @@ int main(int argc, char** argv) {
       run.longestGapMs = longestGapSoFar();
     }
   }
+  sys::UnloadModule(module);
+  int status = kExitOk;
   for (const Run& run : runs) {
-    if (!run.asNobody || !run.readings.empty()) {
+    if (!run.readings.empty()) {
       Report(run, kernelMhz, windowMhz);
+    } else if (run.taken) {
+      std::fprintf(stderr, "meter-accuracy: the %s run took no reading\n", run.label.c_str());
+      status = kExitModule;
     }
   }
-  if (!options.csvPath.empty() && !WriteCsv(options.csvPath, runs)) {
+  if (csv != nullptr && !WriteCsv(csv, runs)) {
     std::fprintf(stderr, "meter-accuracy: cannot write '%s'\n", options.csvPath.c_str());
+    status = kExitFailed;
   }
-  sys::UnloadModule(module);
-  return 0;
+  return status;
 }

@@ -74,3 +74,11 @@ bool OpenMeterModule(const char* program, const std::string& requestedPath,
   }
   return true;
 }
+
+MeterInstance* StartMeterInstance(const char* program, const MeterEntries& entries) {
+  MeterInstance* instance = entries.dllstartup(0, 0);
+  if (instance == nullptr) {
+    std::fprintf(stderr, "%s: the module could not create a meter instance\n", program);
+  }
+  return instance;
+}

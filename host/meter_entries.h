@@ -28,3 +28,7 @@ bool ResolveAll(const sys::LoadedModule& module, MeterEntries& entries, std::str
 // and the module and the problem.
 bool OpenMeterModule(const char* program, const std::string& requestedPath,
                      sys::LoadedModule& module, MeterEntries& entries, std::string& path);
+
+// A new meter instance, or null after the one-line message "program: the
+// module could not create a meter instance" on stderr.
+MeterInstance* StartMeterInstance(const char* program, const MeterEntries& entries);

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "host/exit_status.h"
 #include "host/host_options.h"
 #include "host/meter_entries.h"
 #include "host/sys/module_loader.h"
@@ -15,7 +16,6 @@
 
 namespace {
 
-constexpr int kExitModule = 3;
 constexpr int kInfoIndices = 7;
 
 volatile std::sig_atomic_t gInterrupted = 0;
@@ -88,9 +88,8 @@ void Pause(std::uint32_t ms) {
 
 // False when the module cannot start a meter instance.
 bool PollMeter(const MeterEntries& entries, const HostOptions& options) {
-  MeterInstance* instance = entries.dllstartup(0, 0);
+  MeterInstance* instance = StartMeterInstance("meter-host", entries);
   if (instance == nullptr) {
-    std::fprintf(stderr, "meter-host: the module could not create a meter instance\n");
     return false;
   }
   for (std::uint32_t reading = 0; gInterrupted == 0;) {
@@ -124,5 +123,5 @@ int main(int argc, char** argv) {
   ShowOffer(path, entries);
   const bool polled = PollMeter(entries, options);
   sys::UnloadModule(module);
-  return polled ? 0 : kExitModule;
+  return polled ? kExitOk : kExitModule;
 }

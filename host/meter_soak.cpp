@@ -8,18 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "host/command_line.h"
+#include "host/exit_status.h"
 #include "host/meter_entries.h"
 #include "host/sys/module_loader.h"
 #include "host/sys/process_memory.h"
 
 namespace {
 
-constexpr int kExitModule = 3;
-constexpr int kExitFailed = 1;
 constexpr std::uint64_t kGrowthLimitKilobytes = 1024;
 const char kFailure[] = "An unexpected error was returned";
 constexpr auto kMeasuringTime = std::chrono::milliseconds(45);
@@ -47,13 +47,15 @@ std::vector<Option> SoakCommandLine(Options& options) {
 }
 
 struct Counts {
+  std::atomic<bool> stop{false};
   std::atomic<long> calls{0};
   std::atomic<long> updates{0};
   std::atomic<long> failures{0};
 };
 
 // Instance 0 of each thread updates on every call; the others once a second,
-// with the levels hosts use by default and with unusual texts.
+// with the levels hosts use by default and with unusual texts. An instance
+// the module could not create counts as a failure and is not called.
 void Work(const MeterEntries& entries, const Options& options,
           std::chrono::steady_clock::time_point deadline, Counts& counts) {
   static const char* const kIntervals[] = {"0", "1", " +1", "1x"};
@@ -61,9 +63,15 @@ void Work(const MeterEntries& entries, const Options& options,
   static const char* const kClasses[] = {"2", "4", "x", "99999999999"};
   std::vector<MeterInstance*> instances;
   for (std::uint32_t index = 0; index < options.instances; ++index) {
-    instances.push_back(entries.dllstartup(0, 0));
+    MeterInstance* instance = entries.dllstartup(0, 0);
+    if (instance != nullptr) {
+      instances.push_back(instance);
+    } else {
+      ++counts.failures;
+    }
   }
-  for (std::uint64_t call = 0; std::chrono::steady_clock::now() < deadline; ++call) {
+  for (std::uint64_t call = 0;
+       !instances.empty() && !counts.stop && std::chrono::steady_clock::now() < deadline; ++call) {
     const std::size_t which = call % instances.size();
     const std::size_t texts = which % 4;
     const auto before = std::chrono::steady_clock::now();
@@ -101,13 +109,33 @@ int main(int argc, char** argv) {
   if (!OpenMeterModule("meter-soak", options.modulePath, module, entries, path)) {
     return kExitModule;
   }
+  MeterInstance* probe = StartMeterInstance("meter-soak", entries);
+  if (probe == nullptr) {
+    sys::UnloadModule(module);
+    return kExitModule;
+  }
+  entries.dllshutdown(probe);
 
   Counts counts;
   const auto start = std::chrono::steady_clock::now();
   const auto deadline = start + std::chrono::seconds(options.seconds);
   std::vector<std::thread> threads;
+  const auto joinAll = [&threads] {
+    for (std::thread& thread : threads) {
+      thread.join();
+    }
+  };
   for (std::uint32_t index = 0; index < options.threads; ++index) {
-    threads.emplace_back([&] { Work(entries, options, deadline, counts); });
+    try {
+      threads.emplace_back([&] { Work(entries, options, deadline, counts); });
+    } catch (const std::system_error& error) {
+      counts.stop = true;
+      joinAll();
+      sys::UnloadModule(module);
+      std::fprintf(stderr, "meter-soak: cannot start thread %u of %u: %s\n", index + 1,
+                   options.threads, error.what());
+      return kExitFailed;
+    }
   }
   // Memory once the threads have settled, then its peak over the rest.
   std::this_thread::sleep_for(std::chrono::milliseconds(
@@ -124,9 +152,7 @@ int main(int argc, char** argv) {
                  counts.updates.load(), counts.failures.load(),
                  static_cast<unsigned long long>(sys::ResidentKilobytes()));
   }
-  for (std::thread& thread : threads) {
-    thread.join();
-  }
+  joinAll();
   sys::UnloadModule(module);
   std::fprintf(stderr, "\n");
   const bool grew = peak > settled + kGrowthLimitKilobytes;
@@ -137,5 +163,5 @@ int main(int argc, char** argv) {
   std::printf("resident memory: %llu KiB settled, %llu KiB peak%s\n",
               static_cast<unsigned long long>(settled), static_cast<unsigned long long>(peak),
               grew ? " (grew)" : "");
-  return counts.failures.load() == 0 && !grew ? 0 : kExitFailed;
+  return counts.failures.load() == 0 && !grew ? kExitOk : kExitFailed;
 }

@@ -64,6 +64,33 @@ TEST(CyclesToMegahertz, NoOverflowForTheLongestDelay) {
   EXPECT_EQ(CyclesToMegahertz(0, cycles, 1, 0xFFFFFFFFU, {ticks, 1'000'000'000}), -2600);
 }
 
+#if defined(__SIZEOF_INT128__)
+// Products of cycles and counter frequency above 2^64, from a fixed
+// pseudo-random spread, against the compiler's own 128-bit arithmetic.
+__extension__ typedef unsigned __int128 Uint128;  // NOLINT(modernize-use-using)
+
+TEST(CyclesToMegahertz, LargeProductsAgreeWith128BitArithmetic) {
+  std::uint64_t state = 0x9E3779B97F4A7C15;
+  const auto next = [&state] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return state;
+  };
+  for (int round = 0; round < 2000; ++round) {
+    const std::uint64_t magnitude = next() >> 2;
+    const auto cycles = static_cast<std::int64_t>(round % 2 == 0 ? magnitude : 0 - magnitude);
+    const auto ticksPerSecond = static_cast<std::int64_t>((next() >> (24 + round % 24)) | 1);
+    const auto ticks = static_cast<std::int64_t>((next() >> (1 + round % 48)) | 1);
+    const Uint128 product = Uint128{magnitude} * static_cast<std::uint64_t>(ticksPerSecond);
+    const auto quotient = static_cast<std::uint64_t>(product / static_cast<std::uint64_t>(ticks));
+    const auto hertz = static_cast<std::int64_t>(cycles < 0 ? 0 - quotient : quotient);
+    const auto expected =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(hertz / 1'000'000));
+    ASSERT_EQ(CyclesToMegahertz(cycles, 0, 1, 50, {ticks, ticksPerSecond}), expected)
+        << cycles << " cycles, " << ticksPerSecond << " per second, " << ticks << " ticks";
+  }
+}
+#endif
+
 TEST(CyclesToMegahertz, DivisorsAreUnsignedAndResultKeepsLow32Bits) {
   // A divisor with the top bit set is a large positive number, not negative.
   EXPECT_EQ(CyclesToMegahertz(4'294'967'295'000LL, 0, 0xFFFFFFFFU, 1, kNoCounter), 1);
@@ -114,6 +141,22 @@ TEST_F(MeasureTest, NoCounterMeansNoWaitAndNoReads) {
   EXPECT_EQ(MeasureCPUSpeed(1, 50, 0, plat::kHighPriorityClass), 0);
   EXPECT_EQ(Script().counterReads, 1);
   EXPECT_EQ(Script().frequencyQueries, 4);
+}
+
+TEST_F(MeasureTest, TheTwinsTicksComeOffTheWaits) {
+  // A 1 MHz counter. The wait reads 10 000 times in steps of 5 up to its
+  // 50 000 ticks; the twin's one read after its start spans 49 999. Over the
+  // one tick left the reading is the cycle difference itself, the cycles of
+  // 10 000 reads; over the wait's own 50 000 ticks it would be a few MHz.
+  Script().frequency = 1'000'000;
+  std::vector<std::int64_t>& values = Script().counterValues;
+  values.push_back(0);  // the settling read
+  for (std::int64_t tick = 0; tick <= 50'000; tick += 5) {
+    values.push_back(tick);
+  }
+  values.push_back(100'000);
+  values.push_back(149'999);
+  EXPECT_GT(MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0), 1000);
 }
 
 TEST_F(MeasureTest, ZeroPassesOrDelayTouchNothing) {
