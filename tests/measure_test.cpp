@@ -83,8 +83,7 @@ TEST(CyclesToMegahertz, LargeProductsAgreeWith128BitArithmetic) {
     const Uint128 product = Uint128{magnitude} * static_cast<std::uint64_t>(ticksPerSecond);
     const auto quotient = static_cast<std::uint64_t>(product / static_cast<std::uint64_t>(ticks));
     const auto hertz = static_cast<std::int64_t>(cycles < 0 ? 0 - quotient : quotient);
-    const auto expected =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(hertz / 1'000'000));
+    const auto expected = static_cast<std::int32_t>(static_cast<std::uint32_t>(hertz / 1'000'000));
     ASSERT_EQ(CyclesToMegahertz(cycles, 0, 1, 50, {ticks, ticksPerSecond}), expected)
         << cycles << " cycles, " << ticksPerSecond << " per second, " << ticks << " ticks";
   }

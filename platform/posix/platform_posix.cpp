@@ -18,10 +18,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <iterator>
 
 #include "platform/platform.h"
+#include "platform/posix/clock_read_posix.h"
+#include "platform/posix/vdso_posix.h"
 
 namespace {
 
@@ -200,10 +203,24 @@ std::int32_t PriorityForSchedule(const Schedule& schedule) {
          (schedule.policy << kPolicyShift) | schedule.priority;
 }
 
-std::int64_t ReadClock(clockid_t clock) {
+// The clock read: the vDSO's own where there is one, found at the first read,
+// else the C library's.
+std::atomic<plat::posix::ClockGettime> gClockGettime{nullptr};
+
+// Reads one of the kernel's clocks, marked as the module's own read.
+timespec ReadClock(clockid_t clock) {
+  plat::posix::ClockGettime read = gClockGettime.load(std::memory_order_relaxed);
+  if (read == nullptr) {
+    read = plat::posix::VdsoClockGettime();
+    gClockGettime.store(read != nullptr ? read : &clock_gettime, std::memory_order_relaxed);
+    read = gClockGettime.load(std::memory_order_relaxed);
+  }
   timespec now{};
-  clock_gettime(clock, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+  const void* const outer = plat::posix::tClockReadFrame;
+  plat::posix::tClockReadFrame = __builtin_frame_address(0);
+  read(clock, &now);
+  plat::posix::tClockReadFrame = outer;
+  return now;
 }
 
 }  // namespace
@@ -215,11 +232,13 @@ bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   return true;
 }
 
-std::int64_t QueryCounter() { return ReadClock(CLOCK_MONOTONIC); }
+std::int64_t QueryCounter() {
+  const timespec now = ReadClock(CLOCK_MONOTONIC);
+  return static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+}
 
 std::uint64_t GetSystemTime() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec now = ReadClock(CLOCK_REALTIME);
   const std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + kSecondsFrom1601To1970;
   return static_cast<std::uint64_t>(seconds * kSystemTicksPerSecond +
                                     now.tv_nsec / kNanosecondsPerSystemTick);

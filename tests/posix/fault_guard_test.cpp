@@ -206,6 +206,16 @@ TEST_F(FaultGuardDeathTest, UnhandledFaultOutsideTheGuardStillEndsTheProcess) {
         raise(SIGFPE);
       },
       ::testing::KilledBySignal(SIGFPE), "");
+  // The kernel does not let a processor fault be ignored: returning would
+  // only fault again.
+  EXPECT_EXIT(
+      {
+        signal(SIGSEGV, SIG_IGN);
+        alarm(10);
+        plat::RetainFaultInterception();
+        AccessViolation(nullptr);
+      },
+      ::testing::KilledBySignal(SIGSEGV), "");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -47,10 +48,24 @@ struct sigaction gFound[NSIG];
 sigjmp_buf gLanding;
 volatile sig_atomic_t gLandings = 0;
 volatile sig_atomic_t gChainEntries = 0;
+// How the last resort found the thread: its own signal blocked (it has no
+// SA_NODEFER), and on the alternate signal stack or not.
+volatile sig_atomic_t gLandedBlocked = 0;
+volatile sig_atomic_t gLandedOnAltStack = 0;
+
+bool IsBlocked(int signal) {
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  return sigismember(&mask, signal) == 1;
+}
 
 // A host's last resort, installed before the module: jumps back to the host.
-void Land(int /*signal*/) {
+void Land(int signal) {
   ++gLandings;
+  gLandedBlocked = IsBlocked(signal) ? 1 : 0;
+  stack_t stack{};
+  sigaltstack(nullptr, &stack);
+  gLandedOnAltStack = (stack.ss_flags & SS_ONSTACK) != 0 ? 1 : 0;
   siglongjmp(gLanding, 1);
 }
 
@@ -81,19 +96,20 @@ void InstallWithInfo(int signal, void (*handler)(int, siginfo_t*, void*)) {
   sigaction(signal, &action, &gFound[signal]);
 }
 
-// A fault of the host's own, outside any call of the module.
-bool HostFaultLands() {
+// A fault of the host's own, outside any call of the module, reaches the
+// last resort once, with its signal blocked as the kernel blocks it.
+bool HostFaultLands(ScriptedFault fault = ScriptedFault::kAccessViolation) {
   const sig_atomic_t before = gLandings;
   if (sigsetjmp(gLanding, 1) == 0) {
-    RaiseFault(ScriptedFault::kAccessViolation);
+    RaiseFault(fault);
   }
-  return gLandings == before + 1;
+  return gLandings == before + 1 && gLandedBlocked == 1;
 }
 
-bool IsBlocked(int signal) {
-  sigset_t mask;
-  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-  return sigismember(&mask, signal) == 1;
+struct sigaction Current(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return action;
 }
 
 using HostHandlerDeathTest = ::testing::Test;
@@ -150,13 +166,91 @@ TEST(HostHandlerDeathTest, OneShotHandlerRunsOnceThenTheDefaultEndsTheProcess) {
       {
         Install(SIGSEGV, &Land, SA_RESETHAND);
         Module module = LoadModuleUnderTest();
-        module.dllstartup(0, 0);
+        module.dllshutdown(module.dllstartup(0, 0));
+        MeterInstance* first = module.dllstartup(0, 0);
         Require(HostFaultLands(), "the one-shot handler runs once");
-        std::fprintf(stderr, "landed once\n");
+        module.dllshutdown(first);
+        Require(Current(SIGSEGV).sa_handler == SIG_DFL, "the default action is back, as used");
+        // The host arms its handler again, under the module's next handler.
+        Install(SIGSEGV, &Land, SA_RESETHAND);
+        module.dllstartup(0, 0);
+        Require(HostFaultLands(), "the armed one-shot handler runs once");
+        std::fprintf(stderr, "landed twice\n");
         HostFaultLands();
         std::exit(0);
       },
-      ::testing::KilledBySignal(SIGSEGV), "landed once");
+      ::testing::KilledBySignal(SIGSEGV), "landed twice");
+}
+
+// The host's handler sits over the module's. For a moment the host sets the
+// default action, and the last instance ends inside that moment; then the
+// host puts its handler back and closes the module.
+TEST(HostHandlerDeathTest, MomentaryDefaultMakesNoCycleAndTheModuleOutlivesItsUnload) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Install(SIGSEGV, &Land);
+        Module module = LoadModuleUnderTest();
+        MeterInstance* first = module.dllstartup(0, 0);
+        InstallWithInfo(SIGSEGV, &Chain);
+        const struct sigaction host = Current(SIGSEGV);
+        signal(SIGSEGV, SIG_DFL);
+        module.dllshutdown(first);
+        sigaction(SIGSEGV, &host, nullptr);
+        MeterInstance* second = module.dllstartup(0, 0);
+        Require(HostFaultLands(), "the host's fault reaches its last resort");
+        Require(gChainEntries == 1, "the host's handler runs once per fault");
+        Require(std::strcmp(module.getCPUSpeed(second, kUnreadable, "0", "0"), kFailure) == 0,
+                "a fault inside the call gives the failure text");
+        module.dllshutdown(second);
+        sys::UnloadModule(module.loaded);
+        Require(HostFaultLands(), "the host's fault passes through the closed module");
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// The host installs its handler over the module's and closes the module
+// without ending its instance: the module never saw the host's handler.
+TEST(HostHandlerDeathTest, UnloadWithAnInstanceAliveKeepsTheModulesHandler) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Install(SIGSEGV, &Land);
+        Module module = LoadModuleUnderTest();
+        module.dllstartup(0, 0);
+        InstallWithInfo(SIGSEGV, &Chain);
+        sys::UnloadModule(module.loaded);
+        Require(HostFaultLands(), "the host's fault passes through the closed module");
+        std::_Exit(0);  // the instance the host leaked is not the module's leak
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// A host with a small alternate stack, for its SIGSEGV handler alone: its
+// SIGFPE handler, without SA_ONSTACK, runs on the thread's own stack, as the
+// kernel would run it.
+TEST(HostHandlerDeathTest, HandlerPassedOnRunsOnTheStackItChose) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        static char alternate[64 * 1024];
+        stack_t stack{};
+        stack.ss_sp = alternate;
+        stack.ss_size = sizeof alternate;
+        sigaltstack(&stack, nullptr);
+        Install(SIGSEGV, &Land, SA_ONSTACK);
+        Install(SIGFPE, &Land);
+        Module module = LoadModuleUnderTest();
+        MeterInstance* instance = module.dllstartup(0, 0);
+        Require(HostFaultLands(ScriptedFault::kDivideByZero) && gLandedOnAltStack == 0,
+                "the SIGFPE handler runs on the thread's own stack");
+        Require(HostFaultLands() && gLandedOnAltStack == 1,
+                "the SIGSEGV handler runs on the alternate stack");
+        module.dllshutdown(instance);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(HostHandlerDeathTest, SignalSentDuringACallIsNotTakenForAFault) {
@@ -214,6 +308,63 @@ TEST(HostHandlerDeathTest, FaultInAHostHandlerThatInterruptedACallGoesToTheHost)
         AlarmAfterMicroseconds(10'000);
         const char* text = module.getCPUSpeed(instance, "0", "15", "2");
         Require(gAlarms == 1 && gHostIllegal == 1, "the host's handlers ran");
+        Require(IsReading(text), "the measurement went on");
+        Require(!IsBlocked(SIGALRM), "SIGALRM is unblocked again");
+        module.dllshutdown(instance);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// The host's SIGALRM handler interrupts a measurement and reads a clock into
+// memory it may not write: the fault is in the kernel's vDSO, as the module's
+// own clock reads are, but it is the host's.
+sigjmp_buf gAlarmLanding;
+volatile sig_atomic_t gHostFaults = 0;
+
+void BackIntoTheAlarm(int /*signal*/) {
+  ++gHostFaults;
+  siglongjmp(gAlarmLanding, 1);
+}
+
+void AlarmWithBadClockRead(int /*signal*/) {
+  ++gAlarms;
+  if (sigsetjmp(gAlarmLanding, 1) == 0) {
+    clock_gettime(CLOCK_MONOTONIC, reinterpret_cast<timespec*>(16));
+  }
+}
+
+// Whether clock_gettime faults on a bad pointer here (in the vDSO) rather
+// than failing with EFAULT (where the clock source has no vDSO read).
+bool ClockReadFaultsOnBadPointer() {
+  const struct sigaction before = Current(SIGSEGV);
+  Install(SIGSEGV, &BackIntoTheAlarm);
+  const sig_atomic_t faults = gHostFaults;
+  if (sigsetjmp(gAlarmLanding, 1) == 0) {
+    clock_gettime(CLOCK_MONOTONIC, reinterpret_cast<timespec*>(16));
+  }
+  sigaction(SIGSEGV, &before, nullptr);
+  return gHostFaults != faults;
+}
+
+TEST(HostHandlerDeathTest, ClockReadFaultInAHostHandlerThatInterruptedACallGoesToTheHost) {
+  if (kUnderThreadSanitizer) {
+    GTEST_SKIP() << "ThreadSanitizer runs a deferred handler with every signal blocked";
+  }
+  if (!ClockReadFaultsOnBadPointer()) {
+    GTEST_SKIP() << "this clock source reads the time through a system call";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Install(SIGSEGV, &BackIntoTheAlarm);
+        Install(SIGALRM, &AlarmWithBadClockRead);
+        Module module = LoadModuleUnderTest();
+        MeterInstance* instance = module.dllstartup(0, 0);
+        gHostFaults = 0;
+        AlarmAfterMicroseconds(10'000);
+        const char* text = module.getCPUSpeed(instance, "0", "15", "2");
+        Require(gAlarms == 1 && gHostFaults == 1, "the host's handlers ran");
         Require(IsReading(text), "the measurement went on");
         Require(!IsBlocked(SIGALRM), "SIGALRM is unblocked again");
         module.dllshutdown(instance);

@@ -1,0 +1,43 @@
+// The module's place among the process's handlers for the fault signals
+// (SIGSEGV, SIGILL, SIGBUS, SIGFPE): putting its handler in front, giving the
+// signal back, remembering where a host's handler sits over it, keeping the
+// module loaded while its handler may be reached, and passing on what is not
+// the module's to the action its handler was installed over.
+#pragma once
+
+#include <signal.h>
+
+namespace plat::posix {
+
+using FaultHandler = void (*)(int signal, siginfo_t* info, void* context);
+
+// Serialises JoinFaultChains and LeaveFaultChains between the process's
+// threads. A child forked while a thread of its parent held it takes it over.
+// A waiter sleeps until the holder is done, so that a real-time thread never
+// spins while the holder cannot run.
+class InstallLock {
+ public:
+  InstallLock();
+  ~InstallLock();
+  InstallLock(const InstallLock&) = delete;
+  InstallLock& operator=(const InstallLock&) = delete;
+};
+
+// Puts handler in front of each fault signal's action, except over a host's
+// handler that may hold it (one found where it had been): installing over
+// that would make a cycle, and it is reached through that handler instead.
+// The first call keeps the module loaded for the life of the process. Called
+// with the install lock held.
+void JoinFaultChains(FaultHandler handler);
+
+// Gives each fault signal back to the action the handler was installed over,
+// where the handler is still the one installed; where a host's handler sits
+// over it, the handler stays reachable through it. Called with the install
+// lock held.
+void LeaveFaultChains();
+
+// Hands a signal that is not the guard's to the action the handler was
+// installed over, as the kernel would have applied it.
+void PassOn(int signal, siginfo_t* info, void* context);
+
+}  // namespace plat::posix
