@@ -14,3 +14,12 @@ target_sources(cpuspeed PRIVATE
 set_target_properties(cpuspeed PROPERTIES SUFFIX ".dll")
 target_link_options(cpuspeed PRIVATE -nostdlib -Wl,--entry,_DllMain@12)
 target_link_libraries(cpuspeed PRIVATE gcc msvcrt kernel32)
+
+# The image's load configuration (platform/win32/fault_guard_win32.cpp) lists
+# the guard's handler as the image's one safe exception handler; the linkers
+# do not point the directory entry at it, this step does.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_custom_command(TARGET cpuspeed POST_BUILD
+  COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/load_config_directory.py
+          ${CMAKE_NM} $<TARGET_FILE:cpuspeed>
+  VERBATIM)

@@ -71,14 +71,21 @@ std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCyc
 }
 
 void RestoreScheduling(SchedulingChange& change) {
-  if (change.threadChanged) {
-    plat::SetThreadPriority(change.oldThreadPriority);
+  if (change.threadChanged && plat::SetThreadPriority(change.oldThreadPriority)) {
     change.threadChanged = false;
     plat::PublishForGuard();
   }
   if (change.classChanged) {
     plat::SetPriorityClass(change.oldPriorityClass);
     change.classChanged = false;
+    plat::PublishForGuard();
+  }
+  // A thread priority that only the caller's class allows (on Windows, -7..-3
+  // and 3..6 need the realtime class) is refused under the meter's: it goes
+  // back once the class has.
+  if (change.threadChanged) {
+    plat::SetThreadPriority(change.oldThreadPriority);
+    change.threadChanged = false;
     plat::PublishForGuard();
   }
 }

@@ -29,7 +29,8 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
                                      SchedulingChange& change);
 
 // Restores the thread priority, then the priority class, for each change
-// recorded, and clears the record.
+// recorded, and clears the record. A thread restore that was refused is
+// tried once more after the class is back.
 void RestoreScheduling(SchedulingChange& change);
 
 // The cycle difference (waitCycles - overheadCycles) in megahertz. Where the

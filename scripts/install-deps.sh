@@ -6,7 +6,7 @@ export DEBIAN_FRONTEND=noninteractive
 dpkg --add-architecture i386
 apt-get update -q
 apt-get install -y -q --no-install-recommends \
-  build-essential cmake ninja-build clang clang-format clang-tidy \
+  build-essential cmake ninja-build clang lld clang-format clang-tidy \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   binutils valgrind libclang-rt-14-dev \
   g++-mingw-w64-i686 mingw-w64-i686-dev wine wine32:i386 python3-pefile qemu-user-static

@@ -72,6 +72,11 @@ cmake --build --preset windows
 cmake --build --preset windows --target package
 /usr/bin/python3 tests/check_dll.py build/windows/cpuspeed-meter-*-win32.zip
 
+step "Windows DLL built with clang and lld: package and inspect the packaged DLL"
+cmake --preset windows-clang >/dev/null
+cmake --build --preset windows-clang --target package
+/usr/bin/python3 tests/check_dll.py build/windows-clang/cpuspeed-meter-*-win32.zip
+
 step "Windows DLL: tests under Wine"
 # Wine's 32-bit loader is a 32-bit Linux program. Where the kernel runs those
 # natively, the Windows suite runs here; on a kernel without a 32-bit mode it

@@ -200,9 +200,25 @@ TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
   Script().classSetRefused = true;
   Script().threadSetRefused = true;
   MeasureCPUSpeed(1, 50, -15, plat::kBelowNormalPriorityClass);
+  // The refused thread restore is tried again once the class is back.
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "set class 0x4000", "get thread", "set thread -15", "set thread 0",
-                   "set class 0x20"}));
+                   "set class 0x20", "set thread 0"}));
+}
+
+// A host in the realtime class whose thread has a priority that only that
+// class allows, measured with levels 30 and 4: under the high class the
+// thread's own priority is refused, so it goes back after the class.
+TEST_F(MeasureTest, ThreadPriorityOnlyTheCallersClassAllowsIsPutBackAfterTheClass) {
+  Script().threadSetFollowsClass = true;
+  Script().priorityClass = plat::kRealtimePriorityClass;
+  Script().threadPriority = 5;
+  MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass);
+  EXPECT_EQ(Script().threadPriority, 5);
+  EXPECT_EQ(Script().priorityClass, plat::kRealtimePriorityClass);
+  EXPECT_EQ(Script().schedulingCalls.Texts(),
+            (Calls{"get class", "set class 0x80", "get thread", "set thread 15", "set thread 5",
+                   "set class 0x100", "set thread 5"}));
 }
 
 TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {

@@ -14,6 +14,14 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
+bool AllowedInClass(std::int32_t priority, std::uint32_t priorityClass) {
+  const bool everywhere = priority == plat::kThreadPriorityIdle ||
+                          priority == plat::kThreadPriorityTimeCritical ||
+                          (priority >= -2 && priority <= 2);
+  const bool realtimeOnly = (priority >= -7 && priority <= -3) || (priority >= 3 && priority <= 6);
+  return everywhere || (realtimeOnly && priorityClass == plat::kRealtimePriorityClass);
+}
+
 }  // namespace
 
 void SchedulingLog::Add(SchedulingOp op, std::int64_t value) {
@@ -90,7 +98,8 @@ std::int32_t GetThreadPriority() {
 
 bool SetThreadPriority(std::int32_t priority) {
   gScript.schedulingCalls.Add(SchedulingOp::kSetThread, priority);
-  if (gScript.threadSetRefused) {
+  if (gScript.threadSetRefused ||
+      (gScript.threadSetFollowsClass && !AllowedInClass(priority, gScript.priorityClass))) {
     return false;
   }
   gScript.threadPriority = priority;

@@ -43,6 +43,9 @@ struct ScriptedPlatform {
   std::int32_t threadPriority = 0;
   bool threadReadFails = false;
   bool threadSetRefused = false;
+  // Refuse, as Windows does, a thread priority the current class does not
+  // allow: outside the realtime class only -15, -2..2 and 15.
+  bool threadSetFollowsClass = false;
   // Every scheduling call, in order; kept without allocating so that tests
   // can count the blocks the meter allocates.
   SchedulingLog schedulingCalls;

@@ -2,7 +2,14 @@
 // __try/__except, so the guard registers an exception frame of its own on the
 // stack, as __try does: it costs no system call, needs no state outside the
 // guarded call, and leaves nothing behind when the module is unloaded.
+//
+// Windows calls a handler registered on the stack only where the image that
+// holds it lists it in its table of safe exception handlers, which the
+// image's load configuration points to. The guard's handler is the one entry
+// of that table.
 #include <windows.h>
+
+#include <cstddef>
 
 #include "platform/fault_guard.h"
 
@@ -44,22 +51,49 @@ bool IsProcessorFault(DWORD code) {
     case EXCEPTION_FLT_OVERFLOW:
     case EXCEPTION_FLT_STACK_CHECK:
     case EXCEPTION_FLT_UNDERFLOW:
+    // SSE floating-point faults, raised for an unmasked MXCSR exception.
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS:
       return true;
     default:
       return false;
   }
 }
 
+// RtlUnwind's entry in the import address table.
+extern "C" void* const kImportedRtlUnwind asm("__imp__RtlUnwind@16");
+
+// Runs the unwind handlers of the frames registered inside the guarded call
+// and unlinks them, as compilers' own __except support calls RtlUnwind: the
+// continuation address is the instruction after the call, where the unwind
+// comes back to. RtlUnwind need not keep EBX, ESI and EDI.
+void UnwindTo(GuardFrame* target, EXCEPTION_RECORD* record) {
+  asm volatile(
+      "pushl $0\n\t"
+      "pushl %%ecx\n\t"
+      "pushl $1f\n\t"
+      "pushl %%eax\n\t"
+      "call *%[unwind]\n"
+      "1:"
+      : "+a"(target), "+c"(record)
+      : [unwind] "m"(kImportedRtlUnwind)
+      : "edx", "ebx", "esi", "edi", "memory", "cc");
+}
+
 [[noreturn]] void Land(GuardFrame* frame, EXCEPTION_RECORD* record) {
-  // Runs the unwind handlers of frames registered inside the guarded call and
-  // unlinks them. Some versions of RtlUnwind do not keep the callee-saved
-  // registers, so the frame is read back from memory afterwards.
+  // Some versions of RtlUnwind do not keep the callee-saved registers, so
+  // the frame is read back from memory afterwards.
   GuardFrame* volatile kept = frame;
-  RtlUnwind(&frame->registration, nullptr, record, nullptr);
+  UnwindTo(frame, record);
   GuardFrame* const guard = kept;
   ThreadInformation()->ExceptionList = guard->registration.Next;
   __builtin_longjmp(guard->landing, 1);
 }
+
+// The guard's handler, under a fixed name for the table of safe handlers.
+EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establisherFrame,
+                                        CONTEXT* context,
+                                        void* dispatcherContext) asm("meter_guard_on_exception");
 
 EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establisherFrame,
                                         CONTEXT* /*context*/, void* /*dispatcherContext*/) {
@@ -70,7 +104,40 @@ EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establis
   Land(static_cast<GuardFrame*>(establisherFrame), record);
 }
 
+// The table of safe exception handlers: the image-relative address of each
+// handler that a frame on the stack may name. Only the assembler can write an
+// image-relative address.
+asm(".section .rdata,\"dr\"\n"
+    ".p2align 2\n"
+    "meter_safe_handlers:\n"
+    "  .rva meter_guard_on_exception\n"
+    ".text\n");
+extern "C" const DWORD kSafeHandlers[1] asm("meter_safe_handlers");
+
+// The load configuration, as far as the handler table: the fields Windows XP
+// reads (Microsoft's PE format documentation, "The Load Configuration
+// Structure"). The structure says it is 72 bytes long, and the build makes
+// the image's directory entry point to it with the size 64, the value XP
+// takes as the version of the structure; later versions of Windows accept
+// 64 and read the fields the structure's own size covers. The linkers do not
+// fill that entry for a MinGW image (cmake/load_config_directory.py does).
+struct LoadConfig {
+  DWORD size;
+  DWORD unused[15];  // time stamp to security cookie: none used here
+  const DWORD* handlerTable;
+  DWORD handlerCount;
+};
+static_assert(offsetof(LoadConfig, handlerTable) ==
+              offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SEHandlerTable));
+static_assert(offsetof(LoadConfig, handlerCount) ==
+              offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SEHandlerCount));
+static_assert(sizeof(LoadConfig) == 72);
+
 }  // namespace
+
+// The name linkers and tools look for.
+extern "C" __attribute__((used))
+const LoadConfig kLoadConfig asm("__load_config_used") = {sizeof(LoadConfig), {}, kSafeHandlers, 1};
 
 namespace plat {
 

@@ -5,6 +5,18 @@
 
 namespace plat {
 
+// The values of platform.h go to the kernel unchanged.
+static_assert(kThreadPriorityErrorReturn == THREAD_PRIORITY_ERROR_RETURN);
+static_assert(kThreadPriorityIdle == THREAD_PRIORITY_IDLE);
+static_assert(kThreadPriorityNormal == THREAD_PRIORITY_NORMAL);
+static_assert(kThreadPriorityTimeCritical == THREAD_PRIORITY_TIME_CRITICAL);
+static_assert(kIdlePriorityClass == IDLE_PRIORITY_CLASS);
+static_assert(kBelowNormalPriorityClass == BELOW_NORMAL_PRIORITY_CLASS);
+static_assert(kNormalPriorityClass == NORMAL_PRIORITY_CLASS);
+static_assert(kAboveNormalPriorityClass == ABOVE_NORMAL_PRIORITY_CLASS);
+static_assert(kHighPriorityClass == HIGH_PRIORITY_CLASS);
+static_assert(kRealtimePriorityClass == REALTIME_PRIORITY_CLASS);
+
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   LARGE_INTEGER frequency{};
   const bool available = ::QueryPerformanceFrequency(&frequency) != FALSE;
