@@ -2,20 +2,13 @@
 # headers and libraries that the GCC cross toolchain installed. lld is the
 # linker of the clang-based MinGW toolchains; the DLL's checks are proven
 # against it.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-i686-target.cmake)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)
 set(CMAKE_CXX_COMPILER_TARGET i686-w64-mingw32)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
 set(CMAKE_NM i686-w64-mingw32-nm)
 set(CMAKE_STRIP i686-w64-mingw32-strip)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Debian names GCC's MinGW folders 12-posix and 12-win32, which clang's
 # driver does not take for version folders: clang is told where libgcc and

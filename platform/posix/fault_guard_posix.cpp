@@ -66,26 +66,23 @@ constexpr std::uintptr_t kClockReadDepth = 1024;
 
 bool RaisedByKernel(const siginfo_t* info) { return info != nullptr && info->si_code > 0; }
 
-std::uintptr_t FaultAddress(const ucontext_t& context) {
+// The interrupted context's instruction and stack pointers.
 #if defined(__x86_64__)
-  return static_cast<std::uintptr_t>(context.uc_mcontext.gregs[REG_RIP]);
+constexpr int kInstructionPointer = REG_RIP;
+constexpr int kStackPointer = REG_RSP;
 #else
-  return static_cast<std::uintptr_t>(context.uc_mcontext.gregs[REG_EIP]);
+constexpr int kInstructionPointer = REG_EIP;
+constexpr int kStackPointer = REG_ESP;
 #endif
-}
 
-std::uintptr_t StackPointer(const ucontext_t& context) {
-#if defined(__x86_64__)
-  return static_cast<std::uintptr_t>(context.uc_mcontext.gregs[REG_RSP]);
-#else
-  return static_cast<std::uintptr_t>(context.uc_mcontext.gregs[REG_ESP]);
-#endif
+std::uintptr_t Register(const ucontext_t& context, int which) {
+  return static_cast<std::uintptr_t>(context.uc_mcontext.gregs[which]);
 }
 
 // Whether a fault in the vDSO is in the clock read the module is making.
 bool InOwnClockRead(const ucontext_t& context) {
   const auto frame = reinterpret_cast<std::uintptr_t>(plat::posix::tClockReadFrame);
-  const std::uintptr_t stack = StackPointer(context);
+  const std::uintptr_t stack = Register(context, kStackPointer);
   return frame != 0 && stack < frame && frame - stack < kClockReadDepth;
 }
 
@@ -104,7 +101,7 @@ bool BelongsToGuard(const siginfo_t* info, const void* ucontext) {
   // A fault in other code, such as a host's signal handler that interrupted
   // the guarded call, or the C library's allocator, is not the module's.
   const auto& context = *static_cast<const ucontext_t*>(ucontext);
-  const std::uintptr_t address = FaultAddress(context);
+  const std::uintptr_t address = Register(context, kInstructionPointer);
   return gOwnCode.Contains(address) || (gVdsoCode.Contains(address) && InOwnClockRead(context));
 }
 
