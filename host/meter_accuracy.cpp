@@ -147,7 +147,7 @@ struct Run {
   std::string thread;
   std::string priorityClass;
   bool asNobody = false;
-  bool taken = false;  // the nobody run is not where the program is not root
+  bool taken = false;  // false for the nobody run where the program is not root
   std::vector<double> readings;
   std::vector<double> callMs;  // how long each call took
   double longestGapMs = 0;     // under load only

@@ -212,8 +212,10 @@ timespec ReadClock(clockid_t clock) {
   plat::posix::ClockGettime read = gClockGettime.load(std::memory_order_relaxed);
   if (read == nullptr) {
     read = plat::posix::VdsoClockGettime();
-    gClockGettime.store(read != nullptr ? read : &clock_gettime, std::memory_order_relaxed);
-    read = gClockGettime.load(std::memory_order_relaxed);
+    if (read == nullptr) {
+      read = &clock_gettime;
+    }
+    gClockGettime.store(read, std::memory_order_relaxed);
   }
   timespec now{};
   const void* const outer = plat::posix::tClockReadFrame;
