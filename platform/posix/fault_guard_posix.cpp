@@ -64,8 +64,6 @@ CodeRange gVdsoCode{0, 0};
 // its own read further below.
 constexpr std::uintptr_t kClockReadDepth = 1024;
 
-bool RaisedByKernel(const siginfo_t* info) { return info != nullptr && info->si_code > 0; }
-
 // The interrupted context's instruction and stack pointers.
 #if defined(__x86_64__)
 constexpr int kInstructionPointer = REG_RIP;
@@ -92,7 +90,7 @@ bool BelongsToGuard(const siginfo_t* info, const void* ucontext) {
   if (info == nullptr) {
     return true;
   }
-  if (!RaisedByKernel(info)) {
+  if (!plat::posix::RaisedByKernel(info)) {
     return false;  // sent with kill, tgkill or sigqueue
   }
   if (ucontext == nullptr) {

@@ -231,7 +231,7 @@ void TakeDefaultAction(int signal, const siginfo_t* info) {
   struct sigaction fallback {};
   fallback.sa_handler = SIG_DFL;
   sigaction(signal, &fallback, nullptr);
-  if (info == nullptr || info->si_code <= 0) {
+  if (!plat::posix::RaisedByKernel(info)) {
     raise(signal);
   }
 }
@@ -291,8 +291,7 @@ void PassOn(int signal, siginfo_t* info, void* context) {
                     slot.oneShotUsed.exchange(true);
   if (!IsHandler(previous) || used) {
     // The kernel does not let a processor fault be ignored.
-    const bool raisedByKernel = info != nullptr && info->si_code > 0;
-    if (previous.sa_handler != SIG_IGN || used || raisedByKernel) {
+    if (previous.sa_handler != SIG_IGN || used || RaisedByKernel(info)) {
       TakeDefaultAction(signal, info);
     }
     return;

@@ -11,6 +11,10 @@ namespace plat::posix {
 
 using FaultHandler = void (*)(int signal, siginfo_t* info, void* context);
 
+// Whether the kernel raised the signal for a fault, rather than a process
+// sending it with kill, tgkill or sigqueue.
+inline bool RaisedByKernel(const siginfo_t* info) { return info != nullptr && info->si_code > 0; }
+
 // Serialises JoinFaultChains and LeaveFaultChains between the process's
 // threads. A child forked while a thread of its parent held it takes it over.
 // A waiter sleeps until the holder is done, so that a real-time thread never
