@@ -96,23 +96,28 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
   if (passes == 0 || delayMs == 0) {
     return 0;
   }
+  // Both settings are read before either changes: on Windows a class change
+  // moves the thread's priority with it and clips it to the new class's range,
+  // so a thread priority read afterwards is not the one to put back.
+  std::uint32_t oldClass = 0;
   if (priorityClass != 0) {
-    const std::uint32_t oldClass = plat::GetPriorityClass();
-    if (oldClass != 0) {
-      change.oldPriorityClass = oldClass;
-      change.classChanged = true;
-      plat::PublishForGuard();
-      plat::SetPriorityClass(priorityClass);
-    }
+    oldClass = plat::GetPriorityClass();
   }
+  std::int32_t oldPriority = plat::kThreadPriorityErrorReturn;
   if (threadPriority != plat::kThreadPriorityErrorReturn) {
-    const std::int32_t oldPriority = plat::GetThreadPriority();
-    if (oldPriority != plat::kThreadPriorityErrorReturn) {
-      change.oldThreadPriority = oldPriority;
-      change.threadChanged = true;
-      plat::PublishForGuard();
-      plat::SetThreadPriority(threadPriority);
-    }
+    oldPriority = plat::GetThreadPriority();
+  }
+  if (oldClass != 0) {
+    change.oldPriorityClass = oldClass;
+    change.classChanged = true;
+    plat::PublishForGuard();
+    plat::SetPriorityClass(priorityClass);
+  }
+  if (oldPriority != plat::kThreadPriorityErrorReturn) {
+    change.oldThreadPriority = oldPriority;
+    change.threadChanged = true;
+    plat::PublishForGuard();
+    plat::SetThreadPriority(threadPriority);
   }
 
   std::int64_t waitTotal = 0;

@@ -170,7 +170,7 @@ TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
   Script().threadPriority = -2;
   MeasureCPUSpeed(1, 50, 15, plat::kRealtimePriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x100", "get thread", "set thread 15", "set thread -2",
+            (Calls{"get class", "get thread", "set class 0x100", "set thread 15", "set thread -2",
                    "set class 0x20"}));
   EXPECT_EQ(Script().counterReads, 1 + 51 + 2);  // a settling read, the wait, the twin
 }
@@ -193,7 +193,7 @@ TEST_F(MeasureTest, FailedReadsLeaveThatSettingAlone) {
   Script().threadReadFails = true;
   MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x80", "get thread", "set class 0x20"}));
+            (Calls{"get class", "get thread", "set class 0x80", "set class 0x20"}));
 }
 
 TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
@@ -202,23 +202,31 @@ TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
   MeasureCPUSpeed(1, 50, -15, plat::kBelowNormalPriorityClass);
   // The refused thread restore is tried again once the class is back.
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x4000", "get thread", "set thread -15", "set thread 0",
+            (Calls{"get class", "get thread", "set class 0x4000", "set thread -15", "set thread 0",
                    "set class 0x20", "set thread 0"}));
 }
 
-// A host in the realtime class whose thread has a priority that only that
-// class allows, measured with levels 30 and 4: under the high class the
-// thread's own priority is refused, so it goes back after the class.
-TEST_F(MeasureTest, ThreadPriorityOnlyTheCallersClassAllowsIsPutBackAfterTheClass) {
-  Script().threadSetFollowsClass = true;
-  Script().priorityClass = plat::kRealtimePriorityClass;
-  Script().threadPriority = 5;
-  MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass);
-  EXPECT_EQ(Script().threadPriority, 5);
-  EXPECT_EQ(Script().priorityClass, plat::kRealtimePriorityClass);
+// A host in the realtime class whose thread has a priority only that class
+// allows (-7..-3, 3..6), measured under each other class. Setting the class
+// clips the thread's priority (+6 becomes +2 under the high class), so it is
+// read before; and under the meter's class its restore is refused, so it goes
+// back again after the class.
+TEST_F(MeasureTest, ThreadPriorityOnlyTheCallersClassAllowsIsPutBackUnderEveryClass) {
+  for (std::uint32_t priorityClass : {plat::kBelowNormalPriorityClass, plat::kNormalPriorityClass,
+                                      plat::kAboveNormalPriorityClass, plat::kHighPriorityClass}) {
+    for (std::int32_t priority : {-7, -6, -5, -4, -3, 3, 4, 5, 6}) {
+      ResetScript();
+      Script().windowsScheduling = true;
+      Script().priorityClass = plat::kRealtimePriorityClass;
+      Script().threadPriority = priority;
+      MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, priorityClass);
+      EXPECT_EQ(Script().threadPriority, priority) << "class 0x" << std::hex << priorityClass;
+      EXPECT_EQ(Script().priorityClass, plat::kRealtimePriorityClass);
+    }
+  }
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x80", "get thread", "set thread 15", "set thread 5",
-                   "set class 0x100", "set thread 5"}));
+            (Calls{"get class", "get thread", "set class 0x80", "set thread 15", "set thread 6",
+                   "set class 0x100", "set thread 6"}));
 }
 
 TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {

@@ -184,11 +184,11 @@ TEST_F(MeterTest, ParametersReachTheSchedulerMapped) {
   Call("0", "15", "2");
   Call("0", "31", "6");
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x4000", "get thread", "set thread -15", "set thread 1",
+            (Calls{"get class", "get thread", "set class 0x4000", "set thread -15", "set thread 1",
                    "set class 0x20",  //
-                   "get class", "set class 0x20", "get thread", "set thread 0", "set thread 1",
+                   "get class", "get thread", "set class 0x20", "set thread 0", "set thread 1",
                    "set class 0x20",  //
-                   "get class", "set class 0x100", "get thread", "set thread 15", "set thread 1",
+                   "get class", "get thread", "set class 0x100", "set thread 15", "set thread 1",
                    "set class 0x20"}));
 }
 
@@ -228,7 +228,7 @@ TEST_P(MeterFaultTest, FaultMidMeasurementGivesFailureTextAndRestoresScheduling)
 
   EXPECT_STREQ(Call("0", "30", "5"), kFailure);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
-            (Calls{"get class", "set class 0x100", "get thread", "set thread 15", "set thread -1",
+            (Calls{"get class", "get thread", "set class 0x100", "set thread 15", "set thread -1",
                    "set class 0x8000"}));
   EXPECT_EQ(allocation_probe::LiveBlocks(), blocks - 1) << "the buffer was released";
   EXPECT_NE(instance_->lastUpdate, 0U);

@@ -22,6 +22,39 @@ bool AllowedInClass(std::int32_t priority, std::uint32_t priorityClass) {
   return everywhere || (realtimeOnly && priorityClass == plat::kRealtimePriorityClass);
 }
 
+// The base priority of each class, from which its threads' priorities count.
+int ClassBase(std::uint32_t priorityClass) {
+  switch (priorityClass) {
+    case plat::kIdlePriorityClass:
+      return 4;
+    case plat::kBelowNormalPriorityClass:
+      return 6;
+    case plat::kAboveNormalPriorityClass:
+      return 10;
+    case plat::kHighPriorityClass:
+      return 13;
+    case plat::kRealtimePriorityClass:
+      return 24;
+    default:
+      return 8;
+  }
+}
+
+// The thread priority after a class change: idle and time critical stay at
+// the ends of the new range; any other base moves with the class and is
+// clipped to the new range.
+std::int32_t ThreadPriorityUnderClass(std::int32_t priority, std::uint32_t priorityClass) {
+  if (priority == plat::kThreadPriorityIdle || priority == plat::kThreadPriorityTimeCritical) {
+    return priority;
+  }
+  const bool realtime = priorityClass == plat::kRealtimePriorityClass;
+  const int base = ClassBase(priorityClass);
+  const int lowest = realtime ? 16 : 1;
+  const int highest = realtime ? 31 : 15;
+  const int moved = base + priority;
+  return (moved < lowest ? lowest : moved > highest ? highest : moved) - base;
+}
+
 }  // namespace
 
 void SchedulingLog::Add(SchedulingOp op, std::int64_t value) {
@@ -88,6 +121,9 @@ bool SetPriorityClass(std::uint32_t priorityClass) {
     return false;
   }
   gScript.priorityClass = priorityClass;
+  if (gScript.windowsScheduling) {
+    gScript.threadPriority = ThreadPriorityUnderClass(gScript.threadPriority, priorityClass);
+  }
   return true;
 }
 
@@ -99,7 +135,7 @@ std::int32_t GetThreadPriority() {
 bool SetThreadPriority(std::int32_t priority) {
   gScript.schedulingCalls.Add(SchedulingOp::kSetThread, priority);
   if (gScript.threadSetRefused ||
-      (gScript.threadSetFollowsClass && !AllowedInClass(priority, gScript.priorityClass))) {
+      (gScript.windowsScheduling && !AllowedInClass(priority, gScript.priorityClass))) {
     return false;
   }
   gScript.threadPriority = priority;

@@ -22,7 +22,7 @@ struct SchedulingLog {
   void Add(SchedulingOp op, std::int64_t value);
   void clear() { count = 0; }
   bool empty() const { return count == 0; }
-  // "get class", "set class 0x80", "get thread", "set thread 15", in order.
+  // "get class", "get thread", "set class 0x80", "set thread 15", in order.
   std::vector<std::string> Texts() const;
 };
 
@@ -43,9 +43,11 @@ struct ScriptedPlatform {
   std::int32_t threadPriority = 0;
   bool threadReadFails = false;
   bool threadSetRefused = false;
-  // Refuse, as Windows does, a thread priority the current class does not
-  // allow: outside the realtime class only -15, -2..2 and 15.
-  bool threadSetFollowsClass = false;
+  // Windows' rules: a thread priority the current class does not allow is
+  // refused (outside the realtime class only -15, -2..2 and 15), and a class
+  // change moves the thread's base priority with the class, clipped to the
+  // new class's range (1..15, realtime 16..31).
+  bool windowsScheduling = false;
   // Every scheduling call, in order; kept without allocating so that tests
   // can count the blocks the meter allocates.
   SchedulingLog schedulingCalls;
