@@ -12,6 +12,7 @@
 #include <cstddef>
 
 #include "platform/fault_guard.h"
+#include "platform/win32/guard_filter_win32.h"
 
 namespace {
 
@@ -31,52 +32,21 @@ NT_TIB* ThreadInformation() {
   return information;
 }
 
-// The faults a processor raises while running the guarded code. Everything
-// else (debugger notifications, exceptions raised on purpose, stack overflow,
-// which needs its guard page back) goes on to the frames further out.
-bool IsProcessorFault(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_UNDERFLOW:
-    // SSE floating-point faults, raised for an unmasked MXCSR exception.
-    case STATUS_FLOAT_MULTIPLE_FAULTS:
-    case STATUS_FLOAT_MULTIPLE_TRAPS:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// RtlUnwind's entry in the import address table.
-extern "C" void* const kImportedRtlUnwind asm("__imp__RtlUnwind@16");
-
 // Runs the unwind handlers of the frames registered inside the guarded call
 // and unlinks them, as compilers' own __except support calls RtlUnwind: the
 // continuation address is the instruction after the call, where the unwind
-// comes back to. RtlUnwind need not keep EBX, ESI and EDI.
+// comes back to. RtlUnwind need not keep EBX, ESI and EDI. Its import slot is
+// called by name, which needs no register to address it.
 void UnwindTo(GuardFrame* target, EXCEPTION_RECORD* record) {
   asm volatile(
       "pushl $0\n\t"
       "pushl %%ecx\n\t"
       "pushl $1f\n\t"
       "pushl %%eax\n\t"
-      "call *%[unwind]\n"
+      "call *__imp__RtlUnwind@16\n"
       "1:"
       : "+a"(target), "+c"(record)
-      : [unwind] "m"(kImportedRtlUnwind)
+      :
       : "edx", "ebx", "esi", "edi", "memory", "cc");
 }
 
@@ -97,8 +67,7 @@ EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establis
 
 EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establisherFrame,
                                         CONTEXT* /*context*/, void* /*dispatcherContext*/) {
-  if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
-      !IsProcessorFault(record->ExceptionCode)) {
+  if (!plat::win32::TakenByGuard(*record)) {
     return ExceptionContinueSearch;
   }
   Land(static_cast<GuardFrame*>(establisherFrame), record);
