@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Points a 32-bit DLL's load-configuration directory entry at the image's
 __load_config_used structure, which the MinGW linkers do not do (GNU ld
-leaves the entry empty; lld gives it the structure's own size).
+leaves the entry empty; lld gives it the structure's own size). It refuses
+a structure whose table of safe exception handlers does not list the
+guard's handler alone: Windows would then refuse the guard's frame, and the
+first fault the guard should catch would end the host.
 
 The entry's size is 64: Windows XP takes it as the version of the structure
 and reads the safe exception handler table only at that size; later versions
@@ -14,19 +17,35 @@ import subprocess
 import sys
 
 SYMBOL = "__load_config_used"
+HANDLER = "meter_guard_on_exception"
+# Offsets in IMAGE_LOAD_CONFIG_DIRECTORY32.
+HANDLER_TABLE = 0x40
+HANDLER_COUNT = 0x44
 LOAD_CONFIG_ENTRY = 10
 DIRECTORY_SIZE = 64
 PE32_MAGIC = 0x10B
 
 
-def symbol_address(nm, path):
+def symbol_addresses(nm, path):
     listing = subprocess.run([nm, "--defined-only", path], check=True, capture_output=True,
                              text=True).stdout
+    addresses = {}
     for line in listing.splitlines():
         fields = line.split()
-        if len(fields) == 3 and fields[2] == SYMBOL:
-            return int(fields[0], 16)
-    raise SystemExit(f"{path}: no symbol {SYMBOL}")
+        if len(fields) == 3 and fields[2] in (SYMBOL, HANDLER):
+            addresses[fields[2]] = int(fields[0], 16)
+    for name in (SYMBOL, HANDLER):
+        if name not in addresses:
+            raise SystemExit(f"{path}: no symbol {name}")
+    return addresses
+
+
+def file_offset(sections, address):
+    """Where the image's address lies in the file."""
+    for virtual_address, virtual_size, raw_offset in sections:
+        if virtual_address <= address < virtual_address + virtual_size:
+            return raw_offset + address - virtual_address
+    raise SystemExit(f"address {address:#x} lies in no section")
 
 
 def checksum(image, checksum_offset):
@@ -42,8 +61,18 @@ def checksum(image, checksum_offset):
     return total + len(image)
 
 
+def check_handler_table(image, sections, config, handler, path):
+    """The table lists one handler, the guard's."""
+    table, count = struct.unpack_from("<II", image, file_offset(sections, config) +
+                                      HANDLER_TABLE)
+    listed = struct.unpack_from("<I", image, file_offset(sections, table))[0] if table else 0
+    if count != 1 or listed != handler:
+        raise SystemExit(f"{path}: the table of safe handlers lists {count} entries, the first "
+                         f"{listed:#x}; expected the one entry {handler:#x} ({HANDLER})")
+
+
 def main(nm, path):
-    address = symbol_address(nm, path)
+    addresses = symbol_addresses(nm, path)
     with open(path, "rb") as file:
         image = bytearray(file.read())
     (header,) = struct.unpack_from("<I", image, 0x3C)
@@ -52,6 +81,15 @@ def main(nm, path):
     if image[header:header + 4] != b"PE\0\0" or magic != PE32_MAGIC:
         raise SystemExit(f"{path}: not a 32-bit PE image")
     (image_base,) = struct.unpack_from("<I", image, optional + 28)
+    (section_count,) = struct.unpack_from("<H", image, header + 6)
+    (optional_size,) = struct.unpack_from("<H", image, header + 20)
+    sections = []
+    for index in range(section_count):
+        entry = optional + optional_size + 40 * index
+        virtual_size, virtual_address, _, raw_offset = struct.unpack_from("<IIII", image, entry + 8)
+        sections.append((image_base + virtual_address, virtual_size, raw_offset))
+    address = addresses[SYMBOL]
+    check_handler_table(image, sections, address, addresses[HANDLER] - image_base, path)
     (directories,) = struct.unpack_from("<I", image, optional + 92)
     if directories <= LOAD_CONFIG_ENTRY:
         raise SystemExit(f"{path}: has no load-configuration directory entry")

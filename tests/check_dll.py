@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Reads the Windows DLL as a PE file, from the build or from inside the
-package, and checks what a host relies on and what it lets into the host's
-process: the export table, the imports, thread-local callbacks, the size and
-the version block; and the rules a Windows loader enforces that Wine does
-not: the image's protections, its table of safe exception handlers, its
-relocations and the calling convention of its entry point and exports."""
+"""Reads a Windows DLL of the module, 32-bit or 64-bit, as a PE file, from
+the build or from inside the package, and checks what a host relies on and
+what it lets into the host's process: the export table, the imports, thread
+-local storage, the size and the version block; and the rules a Windows
+loader and exception dispatcher enforce that Wine does not: the image's
+protections, the declared Windows version, its relocations, the entry
+point, and where exceptions find the guard's handler (the 32-bit image's
+table of safe handlers, the 64-bit image's unwind data)."""
 import os
 import re
 import shutil
@@ -20,24 +22,37 @@ ENTRY_POINTS = {
     "init": 0, "getparam": 4, "getinfo": 4, "dlltype": 0,
     "dllstartup": 8, "dllshutdown": 4, "GetCPUSpeed": 16,
 }
-MAX_SIZE = 64 * 1024
-# The kernel services the meter calls, and what a MinGW C runtime's DLL
-# start-up may add.
-ALLOWED_IMPORTS = {
-    "kernel32.dll": {
-        "QueryPerformanceFrequency", "QueryPerformanceCounter", "GetCurrentProcess",
-        "GetPriorityClass", "SetPriorityClass", "GetCurrentThread", "GetThreadPriority",
-        "SetThreadPriority", "GetSystemTimeAsFileTime", "RtlUnwind",
-        "InitializeCriticalSection", "EnterCriticalSection", "LeaveCriticalSection",
-        "DeleteCriticalSection", "GetModuleHandleA", "GetModuleHandleW", "GetProcAddress",
-        "LoadLibraryA", "LoadLibraryW", "FreeLibrary", "Sleep", "TlsGetValue", "VirtualProtect",
-        "VirtualQuery", "GetLastError",
-    },
-    "msvcrt.dll": {
-        "malloc", "free", "calloc", "realloc", "memset", "memcpy", "memmove", "memcmp", "strlen",
-        "strcmp", "strncmp", "_initterm", "_amsg_exit", "__dllonexit", "_onexit", "_lock",
-        "_unlock", "abort", "_errno",
-    },
+MAX_SIZE = 16 * 1024
+KERNEL_SERVICES = {
+    "QueryPerformanceFrequency", "QueryPerformanceCounter", "GetCurrentProcess",
+    "GetPriorityClass", "SetPriorityClass", "GetCurrentThread", "GetThreadPriority",
+    "SetThreadPriority", "GetSystemTimeAsFileTime",
+}
+HEAP = {"malloc", "free"}
+
+
+class Width:
+    """What differs between the two forms."""
+
+    def __init__(self, machine, bits, unwind, windows_version, objdump, word, entry_bytes):
+        self.machine = machine
+        self.bits = bits
+        # The kernel service the guard unwinds with.
+        self.unwind = unwind
+        # The oldest Windows that runs the image: the oldest whose KERNEL32
+        # has every import (32-bit), the first for x86-64 (64-bit).
+        self.windows_version = windows_version
+        self.objdump = objdump
+        self.word = word
+        # Bytes of arguments the entry point removes as it returns.
+        self.entry_bytes = entry_bytes
+
+
+WIDTHS = {
+    pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
+        Width("i386", 32, "RtlUnwind", (4, 0), "i686-w64-mingw32-objdump", "<I", 12),
+    pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
+        Width("AMD64", 64, "RtlUnwindEx", (5, 2), "x86_64-w64-mingw32-objdump", "<Q", 0),
 }
 
 
@@ -45,8 +60,12 @@ def text(value):
     return value.decode() if isinstance(value, bytes) else value
 
 
+def export_addresses(pe):
+    return {text(symbol.name): symbol.address for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols}
+
+
 def check_exports(pe, problems):
-    exports = {text(symbol.name): symbol.address for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols}
+    exports = export_addresses(pe)
     expected = set(ENTRY_POINTS) | {f"_{name}@{size}" for name, size in ENTRY_POINTS.items()}
     if set(exports) != expected:
         problems.append(f"exports {sorted(exports)}, expected {sorted(expected)}")
@@ -56,35 +75,36 @@ def check_exports(pe, problems):
             problems.append(f"{name} and _{name}@{size} are at different addresses")
 
 
-def check_imports(pe, problems):
-    counts = {}
+def imported(pe):
+    """{dll: {function: import address table slot}}."""
+    imports = {}
     for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
-        dll = text(entry.dll).lower()
-        allowed = ALLOWED_IMPORTS.get(dll)
-        if allowed is None:
+        slots = imports.setdefault(text(entry.dll).lower(), {})
+        for symbol in entry.imports:
+            slots[text(symbol.name) or f"#{symbol.ordinal}"] = symbol.address
+    return imports
+
+
+def check_imports(pe, width, problems):
+    """The meter's kernel services, the guard's unwind, the C heap: no more."""
+    allowed = {"kernel32.dll": KERNEL_SERVICES | {width.unwind}, "msvcrt.dll": HEAP}
+    imports = imported(pe)
+    for dll, names in imports.items():
+        if dll not in allowed:
             problems.append(f"imports from {dll}")
             continue
-        names = [text(symbol.name) or f"#{symbol.ordinal}" for symbol in entry.imports]
-        counts[dll] = len(names)
-        extra = sorted(set(names) - allowed)
+        extra = sorted(set(names) - allowed[dll])
         if extra:
             problems.append(f"imports {', '.join(extra)} from {dll}")
-    return counts
+    return {dll: len(names) for dll, names in imports.items()}
 
 
 def check_tls(pe, problems):
-    """Callbacks the loader runs at every thread start and end, before DllMain."""
-    tls = getattr(pe, "DIRECTORY_ENTRY_TLS", None)
-    if tls is None or tls.struct.AddressOfCallBacks == 0:
-        return 0
-    base = pe.OPTIONAL_HEADER.ImageBase
-    callbacks = 0
-    rva = tls.struct.AddressOfCallBacks - base
-    while pe.get_dword_at_rva(rva + 4 * callbacks):
-        callbacks += 1
-    if callbacks:
-        problems.append(f"{callbacks} thread-local callbacks")
-    return callbacks
+    """No thread-local storage: its callbacks run at every thread start and
+    end, before DllMain, and its slots are allocated in every thread."""
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+    if entry.VirtualAddress or entry.Size:
+        problems.append("has thread-local storage")
 
 
 def check_version(pe, file_name, problems):
@@ -124,12 +144,16 @@ def check_version(pe, file_name, problems):
             problems.append(f"{key} is missing")
 
 
-def check_protections(pe, problems):
-    """Data execution prevention and address randomisation on, structured
-    exception handling not switched off; no page both writable and
-    executable, none writable and shared between processes."""
+def check_protections(pe, width, problems):
+    """Data execution prevention and address randomisation on (above 4 GiB
+    too for 64 bits), structured exception handling not switched off; no page
+    both writable and executable, none writable and shared between
+    processes."""
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
-    for name in ("IMAGE_DLLCHARACTERISTICS_NX_COMPAT", "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"):
+    wanted = ["IMAGE_DLLCHARACTERISTICS_NX_COMPAT", "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]
+    if width.bits == 64:
+        wanted.append("IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA")
+    for name in wanted:
         if not flags & pefile.DLL_CHARACTERISTICS[name]:
             problems.append(f"{name} is not set")
     if flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_SEH"]:
@@ -146,6 +170,15 @@ def check_protections(pe, problems):
             problems.append(f"section {name} is writable and shared")
 
 
+def check_windows_version(pe, width, problems):
+    header = pe.OPTIONAL_HEADER
+    for kind in ("OperatingSystem", "Subsystem"):
+        found = (getattr(header, f"Major{kind}Version"), getattr(header, f"Minor{kind}Version"))
+        if found != width.windows_version:
+            problems.append(f"{kind} version {found[0]}.{found[1]}, expected "
+                            f"{width.windows_version[0]}.{width.windows_version[1]}")
+
+
 def section_at(pe, rva):
     for section in pe.sections:
         if section.contains_rva(rva):
@@ -158,10 +191,50 @@ def is_executable(section):
         section.Characteristics & pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_EXECUTE"])
 
 
-def check_safe_handlers(pe, problems):
-    """The load configuration lists the guard's handler, the one the code
-    registers on the stack, as the image's only safe exception handler; the
-    directory entry has the size that Windows XP requires (64)."""
+def disassemble(width, dll_path, start=None, length=0x1000):
+    """Instructions as (address, mnemonic, operands): from start on, or of
+    every executable section."""
+    tool = os.environ.get("OBJDUMP") or shutil.which(width.objdump) or "objdump"
+    command = [tool, "-d", "--no-show-raw-insn", dll_path]
+    if start is not None:
+        command += [f"--start-address={start:#x}", f"--stop-address={start + length:#x}"]
+    listing = subprocess.run(command, check=True, capture_output=True, text=True).stdout
+    for line in listing.splitlines():
+        match = re.match(r"\s*([0-9a-f]+):\s+(\S+)\s*(.*)", line)
+        if match:
+            yield int(match.group(1), 16), match.group(2), match.group(3).strip()
+
+
+def registered_handlers(instructions):
+    """The code addresses the code writes into the handler field of an
+    exception frame it links in: the word 4 bytes above a stack slot whose
+    address it takes (lea), between two returns that enclose a read of the
+    thread's information block (%fs:)."""
+    handlers, stretch = set(), []
+    for instruction in list(instructions) + [(0, "ret", "")]:
+        stretch.append(instruction)
+        if not instruction[1].startswith("ret"):
+            continue
+        if any("%fs:" in operands for _, _, operands in stretch):
+            slots = set()
+            for _, mnemonic, operands in stretch:
+                match = re.fullmatch(r"(-?0x[0-9a-f]+|)\((%e[bs]p)\),%e\w\w", operands)
+                if mnemonic == "lea" and match:
+                    slots.add((int(match.group(1) or "0", 16), match.group(2)))
+            for _, mnemonic, operands in stretch:
+                match = re.fullmatch(r"\$0x([0-9a-f]+),(-?0x[0-9a-f]+|)\((%e[bs]p)\)", operands)
+                if mnemonic.startswith("mov") and match and \
+                        (int(match.group(2) or "0", 16) - 4, match.group(3)) in slots:
+                    handlers.add(int(match.group(1), 16))
+        stretch = []
+    return handlers
+
+
+def check_safe_handlers(pe, width, dll_path, problems):
+    """32-bit: the load configuration lists the guard's handler, the one the
+    code writes into the exception frame it registers on the stack, as the
+    image's only safe exception handler; the directory entry has the size
+    that Windows XP requires (64)."""
     entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]]
     config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
@@ -178,64 +251,127 @@ def check_safe_handlers(pe, problems):
         return None
     base = pe.OPTIONAL_HEADER.ImageBase
     handler = pe.get_dword_at_rva(config.struct.SEHandlerTable - base)
-    if not is_executable(section_at(pe, handler)):
-        problems.append(f"the safe handler {handler:#x} is not code")
-        return None
-    # The guard writes its handler's address into the frame it registers.
-    code = b"".join(section.get_data() for section in pe.sections if is_executable(section))
-    if (base + handler).to_bytes(4, "little") not in code:
-        problems.append(f"the safe handler {handler:#x} is not the one the code registers")
+    registered = registered_handlers(disassemble(width, dll_path))
+    if registered != {base + handler}:
+        listed = ", ".join(f"{address - base:#x}" for address in sorted(registered)) or "none"
+        problems.append(f"the safe handler {handler:#x} is not the one the code registers "
+                        f"({listed})")
     return handler
 
 
-def objdump():
-    return os.environ.get("OBJDUMP") or shutil.which("i686-w64-mingw32-objdump") or "objdump"
+def calls_through(width, dll_path, begin, end, slot):
+    """Whether the code from begin to end calls through the import slot."""
+    for _, mnemonic, operands in disassemble(width, dll_path, begin, end - begin):
+        if mnemonic.startswith("call") and f"# {slot:#x}" in operands:
+            return True
+    return False
 
 
-def disassemble(dll_path, start=None, length=0x1000):
-    """Instructions as (address, mnemonic, operands): from start on, or of
-    every executable section."""
-    command = [objdump(), "-d", "--no-show-raw-insn", dll_path]
-    if start is not None:
-        command += [f"--start-address={start:#x}", f"--stop-address={start + length:#x}"]
-    listing = subprocess.run(command, check=True, capture_output=True, text=True).stdout
-    for line in listing.splitlines():
-        match = re.match(r"\s*([0-9a-f]+):\s+(\S+)\s*(.*)", line)
-        if match:
-            yield int(match.group(1), 16), match.group(2), match.group(3).strip()
+def code_entries(pe, width, dll_path, extents):
+    """Where code is entered: every direct call's target, every jump's target
+    outside the function (of extents) the jump is in, every code address the
+    code takes (lea), the exports and the entry point."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    entries = {base + pe.OPTIONAL_HEADER.AddressOfEntryPoint}
+    entries |= {base + address for address in export_addresses(pe).values()}
+
+    def same_function(a, b):
+        return any(begin <= a < end and begin <= b < end for begin, end in extents)
+
+    for address, mnemonic, operands in disassemble(width, dll_path):
+        direct = re.fullmatch(r"(?:0x)?([0-9a-f]+)(?: <.*>)?", operands)
+        taken = re.search(r"# (?:0x)?([0-9a-f]+)", operands)
+        if mnemonic.startswith("call") and direct:
+            entries.add(int(direct.group(1), 16))
+        elif mnemonic.startswith("j") and direct and \
+                not same_function(address, int(direct.group(1), 16)):
+            entries.add(int(direct.group(1), 16))
+        elif mnemonic == "lea" and taken:
+            entries.add(int(taken.group(1), 16))
+    return {address for address in entries
+            if is_executable(section_at(pe, address - base))}
 
 
-def check_relocations(pe, data, folder, problems):
+def check_unwind_data(pe, width, dll_path, problems):
+    """64-bit: the dispatcher walks the stack with the exception directory.
+    Each function in it has unwind data, the table is sorted, every function
+    that is entered (and so can be on the stack at a fault) is in it, and
+    exactly one names an exception handler: the guard's, which unwinds with
+    RtlUnwindEx."""
+    functions = getattr(pe, "DIRECTORY_ENTRY_EXCEPTION", [])
+    if not functions:
+        problems.append("no exception directory: no fault can reach the guard")
+        return None
+    handlers, previous_end = [], 0
+    for function in functions:
+        begin, end = function.struct.BeginAddress, function.struct.EndAddress
+        unwind = function.unwindinfo
+        if unwind is None or unwind.Version not in (1, 2) or \
+                section_at(pe, function.struct.UnwindData) is None:
+            problems.append(f"the function at {begin:#x} has no unwind data")
+            continue
+        if begin < previous_end or end <= begin:
+            problems.append(f"the function at {begin:#x} is out of order or overlaps")
+        previous_end = end
+        if unwind.Flags & (unwind.UNW_FLAG_EHANDLER | unwind.UNW_FLAG_UHANDLER):
+            handlers.append((begin, unwind.ExceptionHandler))
+    base = pe.OPTIONAL_HEADER.ImageBase
+    starts = {base + function.struct.BeginAddress for function in functions}
+    extents = [(base + function.struct.BeginAddress, base + function.struct.EndAddress)
+               for function in functions]
+    for address in sorted(code_entries(pe, width, dll_path, extents) - starts):
+        # An import's thunk jumps on before it touches the stack: a leaf.
+        first = next(disassemble(width, dll_path, address, 16), (0, "", ""))
+        if not (first[1] == "jmp" and re.fullmatch(r"\*0x[0-9a-f]+\(%rip\).*", first[2])):
+            problems.append(f"the code entered at {address - base:#x} has no unwind data")
+    if len(handlers) != 1:
+        problems.append(f"{len(handlers)} functions name an exception handler, expected 1")
+        return None
+    handler = handlers[0][1]
+    extent = [(f.struct.BeginAddress, f.struct.EndAddress) for f in functions
+              if f.struct.BeginAddress == handler]
+    slot = imported(pe).get("kernel32.dll", {}).get(width.unwind)
+    if not extent or slot is None or \
+            not calls_through(width, dll_path, base + extent[0][0], base + extent[0][1], slot):
+        problems.append(f"the exception handler {handler:#x} is not the guard's: it does not "
+                        f"unwind with {width.unwind}")
+    return handler
+
+
+def check_relocations(pe, width, data, folder, problems):
     """Relocated to another base, the image keeps no absolute address into
     the old one: in the code, no instruction's operand; in the data, no
     aligned word, where compilers put addresses."""
     old_base = pe.OPTIONAL_HEADER.ImageBase
     old_end = old_base + pe.OPTIONAL_HEADER.SizeOfImage
     moved = pefile.PE(data=data)
-    moved.relocate_image(0x20000000 if old_base != 0x20000000 else 0x30000000)
+    new_base = 0x20000000 if old_base != 0x20000000 else 0x30000000
+    moved.relocate_image(new_base if width.bits == 32 else new_base << 8)
     moved_path = os.path.join(folder, "relocated.dll")
     moved.write(moved_path)
-    for address, mnemonic, operands in disassemble(moved_path):
+    for address, mnemonic, operands in disassemble(width, moved_path):
         for number in re.findall(r"0x([0-9a-f]+)", operands):
             if old_base <= int(number, 16) < old_end:
                 problems.append(f"relocated, the code at {address:#x} still has {mnemonic} "
                                 f"{operands}")
+    size = struct.calcsize(width.word)
     for section in moved.sections:
         if is_executable(section):
             continue
         name = section.Name.rstrip(b"\0").decode(errors="replace")
         contents = section.get_data()
-        for index, (value,) in enumerate(struct.iter_unpack("<I", contents[:len(contents) & ~3])):
+        usable = len(contents) - len(contents) % size
+        for index, (value,) in enumerate(struct.iter_unpack(width.word, contents[:usable])):
             if old_base <= value < old_end:
                 problems.append(f"relocated, section {name} still holds {value:#x} at offset "
-                                f"{index * 4:#x}")
+                                f"{index * size:#x}")
 
 
-def function_body(dll_path, start):
+def function_body(width, dll_path, start):
     """The instructions of the function at start: up to the return or jump
     out that no branch inside the function leads past."""
     body, furthest = [], start
-    for address, mnemonic, operands in disassemble(dll_path, start):
+    for address, mnemonic, operands in disassemble(width, dll_path, start):
         body.append((address, mnemonic, operands))
         target = re.fullmatch(r"(?:0x)?([0-9a-f]+)(?: <.*>)?", operands)
         if mnemonic.startswith("j") and target:
@@ -249,24 +385,29 @@ def returned_bytes(operands):
     return int(operands.lstrip("$"), 16) if operands else 0
 
 
-def check_calling_convention(pe, dll_path, problems):
-    """The entry point returns TRUE and removes its 12 bytes of arguments;
-    each export removes the bytes its decorated name says."""
+def check_calling_convention(pe, width, dll_path, problems):
+    """The entry point returns TRUE and removes its arguments (12 bytes on
+    32 bits); on 32 bits each export removes the bytes its decorated name
+    says."""
     base = pe.OPTIONAL_HEADER.ImageBase
-    entry = function_body(dll_path, base + pe.OPTIONAL_HEADER.AddressOfEntryPoint)
+    entry = function_body(width, dll_path, base + pe.OPTIONAL_HEADER.AddressOfEntryPoint)
     for index, (address, mnemonic, operands) in enumerate(entry):
         if not mnemonic.startswith("ret"):
             continue
-        writes = [f"{m} {o}" for _, m, o in entry[:index] if re.search(r"%e?ax$|%al$", o)]
-        if returned_bytes(operands) != 12 or not writes or writes[-1] != "mov $0x1,%eax":
+        writes = [f"{m} {o}" for _, m, o in entry[:index] if re.search(r"%[er]?ax$|%al$", o)]
+        if returned_bytes(operands) != width.entry_bytes or not writes or \
+                writes[-1] != "mov $0x1,%eax":
             problems.append(f"the entry point returns at {address:#x} with {mnemonic} {operands}"
                             f" after {writes[-1] if writes else 'nothing in eax'}")
-    exports = {text(symbol.name): symbol.address for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols}
+    if width.bits != 32:
+        return
+    exports = export_addresses(pe)
     for name, size in ENTRY_POINTS.items():
         if name not in exports:
             continue
         returns = [(address, operands) for address, mnemonic, operands in
-                   function_body(dll_path, base + exports[name]) if mnemonic.startswith("ret")]
+                   function_body(width, dll_path, base + exports[name])
+                   if mnemonic.startswith("ret")]
         if not returns:
             problems.append(f"{name} has no return of its own")
         for address, operands in returns:
@@ -288,42 +429,66 @@ def read_dll(path):
         return package.read(members[0]), os.path.basename(members[0])
 
 
-def main(path):
-    data, file_name = read_dll(path)
+def problems_of(data, file_name):
+    """Everything wrong with the DLL, and what the report prints of it."""
     pe = pefile.PE(data=data)
+    width = WIDTHS.get(pe.FILE_HEADER.Machine)
+    if width is None:
+        return [f"machine {pe.FILE_HEADER.Machine:#x} is neither i386 nor AMD64"], {}
     problems = []
-    check_protections(pe, problems)
-    handler = check_safe_handlers(pe, problems)
-    with tempfile.TemporaryDirectory() as folder:
-        dll_path = os.path.join(folder, file_name)
-        with open(dll_path, "wb") as file:
-            file.write(data)
-        check_relocations(pe, data, folder, problems)
-        check_calling_convention(pe, dll_path, problems)
-    if pe.FILE_HEADER.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
-        problems.append("not a 32-bit x86 image")
+    expected_magic = pefile.OPTIONAL_HEADER_MAGIC_PE if width.bits == 32 else \
+        pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
+    if pe.OPTIONAL_HEADER.Magic != expected_magic:
+        problems.append(f"an {width.machine} image without the {width.bits}-bit optional header")
     if not pe.is_dll():
         problems.append("not a DLL")
     if len(data) > MAX_SIZE:
         problems.append(f"{len(data)} bytes, more than {MAX_SIZE}")
     if pe.FILE_HEADER.NumberOfSymbols:
         problems.append("carries a symbol table")
+    check_protections(pe, width, problems)
+    check_windows_version(pe, width, problems)
+    with tempfile.TemporaryDirectory() as folder:
+        dll_path = os.path.join(folder, file_name)
+        with open(dll_path, "wb") as file:
+            file.write(data)
+        if width.bits == 32:
+            handler = check_safe_handlers(pe, width, dll_path, problems)
+        else:
+            handler = check_unwind_data(pe, width, dll_path, problems)
+        check_relocations(pe, width, data, folder, problems)
+        check_calling_convention(pe, width, dll_path, problems)
     check_exports(pe, problems)
-    counts = check_imports(pe, problems)
-    callbacks = check_tls(pe, problems)
+    counts = check_imports(pe, width, problems)
+    check_tls(pe, problems)
     check_version(pe, file_name, problems)
+    return problems, {"width": width, "counts": counts, "handler": handler}
+
+
+def main(path):
+    data, file_name = read_dll(path)
+    problems, found = problems_of(data, file_name)
     for problem in problems:
         print(f"{path}: {problem}")
+    if not found:
+        return 1
+    width, counts, handler = found["width"], found["counts"], found["handler"]
     imports = ", ".join(f"{count} from {dll}" for dll, count in sorted(counts.items()))
-    print(f"{file_name}: {len(data)} bytes, {sum(counts.values())} imported functions "
-          f"({imports}), {callbacks} thread-local callbacks")
+    print(f"{file_name}: {width.machine}, {len(data)} bytes, {sum(counts.values())} imported "
+          f"functions ({imports}), no thread-local storage")
     if handler is not None:
-        print(f"{file_name}: safe exception handlers: the guard's at {handler:#x} alone")
+        where = "safe exception handlers" if width.bits == 32 else "exception handlers named"
+        print(f"{file_name}: {where}: the guard's at {handler:#x} alone")
     if not problems:
+        version = ".".join(map(str, width.windows_version))
         print(f"{file_name}: 14 exports in 7 pairs, imports within the allowed set, "
-              "version block as published")
-        print(f"{file_name}: NX and ASLR on, SEH on, no writable code or shared data, every "
-              "address relocated, entry point and exports return as declared")
+              f"version block as published, Windows {version} and later")
+        if width.bits == 32:
+            print(f"{file_name}: NX and ASLR on, SEH on, no writable code or shared data, every "
+                  "address relocated, entry point and exports return as declared")
+        else:
+            print(f"{file_name}: NX and high-entropy ASLR on, no writable code or shared data, "
+                  "every address relocated, unwind data for every function entered")
     return 1 if problems else 0
 
 
