@@ -2,7 +2,8 @@
 # headers and libraries that the GCC cross toolchain installed. lld is the
 # linker of the clang-based MinGW toolchains; the DLL's checks are proven
 # against it.
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-i686-target.cmake)
+set(METER_MINGW_TARGET i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-target.cmake)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_CXX_COMPILER clang++)
 set(CMAKE_C_COMPILER_TARGET i686-w64-mingw32)

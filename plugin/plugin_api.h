@@ -6,10 +6,14 @@
 
 struct MeterInstance;
 
-// Windows hosts call every entry point with the standard system convention,
-// in which the callee removes its arguments.
-#if defined(_WIN32)
+// 32-bit Windows hosts call every entry point with the standard system
+// convention, in which the callee removes its arguments. x86-64 Windows has
+// one calling convention. The DLL's export list names the entry points.
+#if defined(_WIN32) && defined(__i386__)
 #define METER_CALL __stdcall
+#define METER_EXPORT
+#elif defined(_WIN32)
+#define METER_CALL
 #define METER_EXPORT
 #else
 #define METER_CALL

@@ -6,8 +6,35 @@ bash scripts/install-deps.sh
 
 step() { printf '\n== %s\n' "$*"; }
 # No Wine server outlives the run.
-stop_wine() { WINEPREFIX="$PWD/build/windows/wineprefix" wineserver -k 2>/dev/null || true; }
+stop_wine() {
+  for build in windows windows-x64; do
+    WINEPREFIX="$PWD/build/$build/wineprefix" wineserver -k 2>/dev/null || true
+  done
+}
 trap stop_wine EXIT
+
+# Whether 32-bit Wine runs natively: its loader is a 32-bit Linux program, and
+# some kernels have no 32-bit mode.
+wine32_runs() {
+  [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Checks a Windows package with check_dll.py, then checks the checker against
+# doctored copies of its DLL.
+check_package() {
+  /usr/bin/python3 tests/check_dll.py "$1"
+  /usr/bin/python3 tests/check_dll_test.py "$1"
+}
+
+# Drives the module's tests, a fault among them, through the DLL in a package
+# as a user unpacks it, with the test programs of the build in $1.
+test_packaged_dll() {
+  local folder="$1/packaged-$(basename "$(dirname "$2")")"
+  rm -rf "$folder" && mkdir -p "$folder"
+  (cd "$folder" && cmake -E tar xf "$OLDPWD/$2")
+  METER_MODULE_UNDER_TEST="$PWD/$folder/cpuspeed.dll" "$1/wine-run.sh" \
+    "$1/tests/platform_tests.exe" --gtest_filter='Module.*:Win32Module.*'
+}
 
 step "format and lint"
 sources=$(git ls-files '*.cpp' '*.h')
@@ -66,28 +93,42 @@ valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=de
   2>/dev/null || { cat build/valgrind-soak.log; exit 1; }
 cat build/valgrind-soak.log
 
-step "Windows DLL: build, package and inspect the packaged DLL"
+step "Windows DLL, 32-bit: build, package and inspect the packaged DLL"
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake --build --preset windows --target package
-/usr/bin/python3 tests/check_dll.py build/windows/cpuspeed-meter-*-win32.zip
+check_package build/windows/cpuspeed-meter-*-win32.zip
 
-step "Windows DLL built with clang and lld: package and inspect the packaged DLL"
+step "Windows DLL, 32-bit, built with clang and lld: package and inspect the packaged DLL"
 cmake --preset windows-clang >/dev/null
 cmake --build --preset windows-clang --target package
-/usr/bin/python3 tests/check_dll.py build/windows-clang/cpuspeed-meter-*-win32.zip
+check_package build/windows-clang/cpuspeed-meter-*-win32.zip
+# The guard's assembly builds with clang at every optimisation level.
+cmake --build --preset windows-clang --target platform_guard_unoptimised
 
-step "Windows DLL: tests under Wine"
+step "Windows DLL, 64-bit: build, package and inspect the packaged DLL"
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64
+cmake --build --preset windows-x64 --target package
+check_package build/windows-x64/cpuspeed-meter-*-win64.zip
+
+step "Windows DLL, 64-bit: tests under 64-bit Wine"
+test_packaged_dll build/windows-x64 build/windows-x64/cpuspeed-meter-*-win64.zip
+ctest --preset windows-x64
+
+step "Windows DLL, 32-bit: tests under 32-bit Wine"
 # Wine's 32-bit loader is a 32-bit Linux program. Where the kernel runs those
-# natively, the Windows suite runs here; on a kernel without a 32-bit mode it
-# runs only on request, through qemu's user-mode emulator (slowly: minutes per
+# natively, the 32-bit suites run here; on a kernel without a 32-bit mode they
+# run only on request, through qemu's user-mode emulator (slowly: minutes per
 # program start).
 if [ "${METER_WINE_EMULATED:-0}" = 1 ]; then
   bash scripts/enable-i386.sh
-  ctest --preset windows
-elif [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+fi
+if [ "${METER_WINE_EMULATED:-0}" = 1 ] || wine32_runs; then
+  test_packaged_dll build/windows build/windows/cpuspeed-meter-*-win32.zip
+  test_packaged_dll build/windows build/windows-clang/cpuspeed-meter-*-win32.zip
   ctest --preset windows
 else
-  echo "SKIPPED: this machine's kernel cannot run 32-bit programs, so Wine cannot start here;"
-  echo "         METER_WINE_EMULATED=1 bash scripts/test.sh tries the Windows suite through qemu-i386."
+  echo "SKIPPED: this machine's kernel cannot run 32-bit programs, so 32-bit Wine cannot start here;"
+  echo "         METER_WINE_EMULATED=1 bash scripts/test.sh tries the 32-bit suites through qemu-i386."
 fi

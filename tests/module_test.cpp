@@ -3,14 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "host/sys/process_memory.h"
+#include "platform/platform.h"
 #include "tests/module_under_test.h"
 
 namespace {
+
+const char kFailure[] = "An unexpected error was returned";
+// A text the host passes that the module cannot read (not null, which
+// sanitizers would report before the read).
+const char* const kUnreadable = reinterpret_cast<const char*>(16);
 
 TEST(Module, HidesEverythingButItsEntryPoints) {
   Module module = LoadModuleUnderTest();
@@ -50,9 +57,27 @@ TEST(Module, EveryEntryPointUnderEachOfItsNamesLeadsToOneFunction) {
   sys::UnloadModule(module.loaded);
 }
 
-}  // namespace
-
-namespace {
+// A host text the module cannot read gives the failure text, with the
+// scheduling as the call found it, on the main thread and on a thread with a
+// small stack; the next due call measures again.
+TEST(Module, UnreadableHostTextGivesTheFailureTextAndTheNextDueCallMeasures) {
+  Module module = LoadModuleUnderTest();
+  const auto faultThenMeasure = [&module] {
+    MeterInstance* instance = module.dllstartup(0, 0);
+    ASSERT_NE(instance, nullptr);
+    const std::uint32_t priorityClass = plat::GetPriorityClass();
+    const std::int32_t priority = plat::GetThreadPriority();
+    EXPECT_STREQ(module.getCPUSpeed(instance, "0", "30", kUnreadable), kFailure);
+    EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
+    EXPECT_EQ(plat::GetThreadPriority(), priority);
+    const std::string measured = module.getCPUSpeed(instance, "0", "15", "2");
+    EXPECT_GT(std::atoi(measured.c_str()), 100) << measured;
+    EXPECT_EQ(module.dllshutdown(instance), 0);
+  };
+  faultThenMeasure();
+  RunOnThreadWithStack(64 * 1024, faultThenMeasure);
+  sys::UnloadModule(module.loaded);
+}
 
 // A host that polls one meter for a long time: 100 000 cached calls and 200
 // updates on one instance, and the process's memory stays where it settled.

@@ -1,6 +1,9 @@
 // The module built beside the tests, loaded as a host loads it.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+
 #include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
 
@@ -12,6 +15,10 @@ struct Module {
   GetInfoEntry getinfo = nullptr;
 };
 
-// Loads it and finds the entry points the tests call; a failure to load is a
-// test failure.
+// Loads it, or the module that METER_MODULE_UNDER_TEST names (a packaged
+// one, say), and finds the entry points the tests call; a failure to load is
+// a test failure.
 Module LoadModuleUnderTest();
+
+// Runs work on a new thread with a stack of stackBytes, and waits for it.
+void RunOnThreadWithStack(std::size_t stackBytes, const std::function<void()>& work);

@@ -21,11 +21,21 @@ void RaisesHostException(void* context) {
   *static_cast<int*>(context) = 7;
 }
 
+#if defined(__i386__)
+// The head of the thread's chain of exception frames.
 void* ExceptionChainHead() {
   NT_TIB* information = nullptr;
   asm volatile("movl %%fs:0x18, %0" : "=r"(information));
   return information->ExceptionList;
 }
+
+DWORD_PTR& InstructionPointer(CONTEXT& context) { return context.Eip; }
+#else
+// x86-64 keeps no chain of frames: the guard's handler is in the unwind data.
+void* ExceptionChainHead() { return nullptr; }
+
+DWORD_PTR& InstructionPointer(CONTEXT& context) { return context.Rip; }
+#endif
 
 volatile LONG gHostSaw = 0;
 
@@ -36,10 +46,11 @@ LONG CALLBACK HostHandler(EXCEPTION_POINTERS* exception) {
     gHostSaw = static_cast<LONG>(code);
     return EXCEPTION_CONTINUE_EXECUTION;
   }
-  if (code == EXCEPTION_ILLEGAL_INSTRUCTION && exception->ContextRecord->Eip != 0 &&
-      *reinterpret_cast<const unsigned short*>(exception->ContextRecord->Eip) == 0x0B0F) {
+  DWORD_PTR& instruction = InstructionPointer(*exception->ContextRecord);
+  if (code == EXCEPTION_ILLEGAL_INSTRUCTION && instruction != 0 &&
+      *reinterpret_cast<const unsigned short*>(instruction) == 0x0B0F) {
     gHostSaw = static_cast<LONG>(code);
-    exception->ContextRecord->Eip += 2;  // past the ud2 outside the guard
+    instruction += 2;  // past the ud2 outside the guard
     return EXCEPTION_CONTINUE_EXECUTION;
   }
   return EXCEPTION_CONTINUE_SEARCH;
@@ -73,14 +84,46 @@ TEST(Win32FaultGuard, ExceptionsThatAreNotFaultsAndFaultsOutsideReachTheHost) {
   RemoveVectoredExceptionHandler(handler);
 }
 
+// A function outside the image that holds the guard, as the C library's heap
+// is for the module: a ud2, then a return. A fault there during a guarded
+// call goes on to the host, here its last-resort filter, which steps over it.
+using OutsideCode = void (*)();
+volatile LONG gFilterSaw = 0;
+
+LONG WINAPI StepOverUd2(EXCEPTION_POINTERS* exception) {
+  gFilterSaw = static_cast<LONG>(exception->ExceptionRecord->ExceptionCode);
+  InstructionPointer(*exception->ContextRecord) += 2;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+TEST(Win32FaultGuard, FaultsInCodeOutsideTheImageReachTheHost) {
+  const unsigned char code[] = {0x0F, 0x0B, 0xC3};  // ud2; ret
+  void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+  ASSERT_NE(page, nullptr);
+  CopyMemory(page, code, sizeof code);
+  LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(&StepOverUd2);
+  gFilterSaw = 0;
+  EXPECT_TRUE(
+      plat::RunGuarded([](void* outside) { reinterpret_cast<OutsideCode>(outside)(); }, page));
+  EXPECT_EQ(static_cast<DWORD>(gFilterSaw), static_cast<DWORD>(EXCEPTION_ILLEGAL_INSTRUCTION));
+  SetUnhandledExceptionFilter(previous);
+  VirtualFree(page, 0, MEM_RELEASE);
+}
+
 // Programs name their threads for debuggers by raising this exception; a
 // module that changes the process's exception handling at load would hide it
-// from the host's own handler.
+// from the host's own handler. The host's handler also sees each fault the
+// guard takes, once, before the guard.
 constexpr DWORD kThreadNameException = 0x406D1388;
 volatile LONG gThreadNamesSeen = 0;
+volatile LONG gAccessViolationsSeen = 0;
 
-LONG CALLBACK CountThreadNames(EXCEPTION_POINTERS* exception) {
-  if (exception->ExceptionRecord->ExceptionCode != kThreadNameException) {
+LONG CALLBACK CountHostExceptions(EXCEPTION_POINTERS* exception) {
+  const DWORD code = exception->ExceptionRecord->ExceptionCode;
+  if (code == EXCEPTION_ACCESS_VIOLATION) {
+    ++gAccessViolationsSeen;
+  }
+  if (code != kThreadNameException) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
   ++gThreadNamesSeen;
@@ -93,13 +136,19 @@ bool HostSeesThreadName() {
   return gThreadNamesSeen == before + 1;
 }
 
-TEST(Win32Module, LoadingLeavesTheProcesssExceptionHandlingAlone) {
-  void* handler = AddVectoredExceptionHandler(1, &CountThreadNames);
+TEST(Win32Module, LoadingAndFaultsLeaveTheProcesssExceptionHandlingAlone) {
+  void* handler = AddVectoredExceptionHandler(1, &CountHostExceptions);
   ASSERT_NE(handler, nullptr);
   EXPECT_TRUE(HostSeesThreadName()) << "before LoadLibrary";
   Module module = LoadModuleUnderTest();
   MeterInstance* instance = module.dllstartup(0, 0);
   EXPECT_TRUE(HostSeesThreadName()) << "while the DLL is loaded";
+  gAccessViolationsSeen = 0;
+  const char* unreadable = reinterpret_cast<const char*>(16);
+  EXPECT_STREQ(module.getCPUSpeed(instance, "0", "15", unreadable),
+               "An unexpected error was returned");
+  EXPECT_EQ(gAccessViolationsSeen, 1);
+  EXPECT_TRUE(HostSeesThreadName()) << "after a fault the guard took";
   module.dllshutdown(instance);
   sys::UnloadModule(module.loaded);
   EXPECT_TRUE(HostSeesThreadName()) << "after FreeLibrary";
