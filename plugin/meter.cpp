@@ -66,6 +66,10 @@ void UpdateIfDue(void* context) {
     call.failed = true;
     return;
   }
+  // A text from the moment the instance holds it: a host that abandons the
+  // call (a watchdog's jump, a thread cancelled) finds the empty text there,
+  // not what the heap left in the block.
+  buffer[0] = '\0';
   instance.resultText = buffer;
   plat::PublishForGuard();
   const std::int32_t megahertz =

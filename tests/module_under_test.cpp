@@ -24,6 +24,7 @@ Module LoadModuleUnderTest() {
   module.getCPUSpeed =
       reinterpret_cast<GetCPUSpeedEntry>(sys::FindEntryPoint(module.loaded, "GetCPUSpeed"));
   module.getinfo = reinterpret_cast<GetInfoEntry>(sys::FindEntryPoint(module.loaded, "getinfo"));
+  module.getparam = reinterpret_cast<GetParamEntry>(sys::FindEntryPoint(module.loaded, "getparam"));
   return module;
 }
 

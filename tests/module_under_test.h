@@ -13,6 +13,7 @@ struct Module {
   DllShutdownEntry dllshutdown = nullptr;
   GetCPUSpeedEntry getCPUSpeed = nullptr;
   GetInfoEntry getinfo = nullptr;
+  GetParamEntry getparam = nullptr;
 };
 
 // Loads it, or the module that METER_MODULE_UNDER_TEST names (a packaged

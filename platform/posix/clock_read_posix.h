@@ -9,8 +9,9 @@ namespace plat::posix {
 
 // The frame of the function in which the calling thread is making one of the
 // module's clock reads, or null. Set and cleared around the read: two stores,
-// no system call. Initial-exec TLS: a plain load in a signal handler.
-// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration only
-extern __attribute__((tls_model("initial-exec"))) thread_local const void* tClockReadFrame;
+// no system call. Initial-exec TLS: a plain load in a signal handler, which
+// is why the module needs a place in the static TLS block. __thread: the
+// word has no dynamic initialisation, so a read calls no initialiser.
+extern __attribute__((tls_model("initial-exec"))) __thread const void* tClockReadFrame;
 
 }  // namespace plat::posix

@@ -19,7 +19,7 @@
 
 namespace plat::posix {
 
-__attribute__((tls_model("initial-exec"))) thread_local const void* tClockReadFrame = nullptr;
+__attribute__((tls_model("initial-exec"))) __thread const void* tClockReadFrame = nullptr;
 
 }  // namespace plat::posix
 
@@ -32,6 +32,15 @@ constexpr int kAutoDisarm = static_cast<int>(1U << 31);
 // (the kernel resets them for a handler, and a jump out of the handler never
 // restores them), and what the handler learnt for putting the rest back.
 struct Guard {
+  // The guard itself while its call runs, null once the call has ended. A
+  // host may jump out of a call (from a signal handler of its own) and leave
+  // the thread's guard pointing at the abandoned frame; once that frame's
+  // memory is used again, this word no longer points at itself.
+  Guard* volatile self;
+  // What the call found and puts back however it ends: the guard of a call
+  // it runs inside, and the clock-read mark.
+  Guard* outer;
+  const void* outerClockRead;
   sigjmp_buf landing;
   std::uint32_t mxcsr;
   std::uint16_t x87Control;
@@ -44,7 +53,7 @@ struct Guard {
 
 // The guard the calling thread is inside, if any. Initial-exec TLS is a plain
 // load, safe to read from a signal handler.
-__attribute__((tls_model("initial-exec"))) thread_local Guard* tGuard = nullptr;
+__attribute__((tls_model("initial-exec"))) __thread Guard* tGuard = nullptr;
 
 // Instances alive: the module's handler is wanted from the first Retain to
 // the last Release.
@@ -84,6 +93,10 @@ bool InOwnClockRead(const ucontext_t& context) {
   return frame != 0 && stack < frame && frame - stack < kClockReadDepth;
 }
 
+// Whether guard is one of a call that is running: its frame has not been
+// used for anything else since it was set up.
+bool IsLive(const Guard* guard) { return guard != nullptr && guard->self == guard; }
+
 // A handler that chains without SA_SIGINFO can pass neither: the fault on a
 // thread inside the guard is then taken for the guard's.
 bool BelongsToGuard(const siginfo_t* info, const void* ucontext) {
@@ -103,9 +116,24 @@ bool BelongsToGuard(const siginfo_t* info, const void* ucontext) {
   return gOwnCode.Contains(address) || (gVdsoCode.Contains(address) && InOwnClockRead(context));
 }
 
+// Whether the faulting code runs below the guard's frame, as the guarded work
+// does. Code above it is not inside the call: the host jumped out of that
+// call and has gone on.
+bool InsideGuardedFrame(const Guard& guard, const void* ucontext) {
+  return ucontext == nullptr || Register(*static_cast<const ucontext_t*>(ucontext), kStackPointer) <
+                                    reinterpret_cast<std::uintptr_t>(&guard);
+}
+
 void OnFault(int signal, siginfo_t* info, void* ucontext) {
   Guard* guard = tGuard;
   if (guard == nullptr || !BelongsToGuard(info, ucontext)) {
+    plat::posix::PassOn(signal, info, ucontext);
+    return;
+  }
+  if (!IsLive(guard) || !InsideGuardedFrame(*guard, ucontext)) {
+    // The module's code faulted outside the call that set the guard: the
+    // host jumped out of that call and has gone on. The guard is stale.
+    tGuard = nullptr;
     plat::posix::PassOn(signal, info, ucontext);
     return;
   }
@@ -144,6 +172,24 @@ void RestoreAfterFault(const Guard& guard) {
   pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
 }
 
+// The guard of the call that a new call runs inside, if any. A call made
+// inside another (from a host's signal handler that interrupted it) runs
+// below the other's frame; a guard found anywhere else was left by a call
+// the host abandoned.
+Guard* EnclosingGuard(Guard* found, const Guard& inner) {
+  return IsLive(found) &&
+                 reinterpret_cast<std::uintptr_t>(found) > reinterpret_cast<std::uintptr_t>(&inner)
+             ? found
+             : nullptr;
+}
+
+// Puts back what the call found.
+void LeaveGuard(Guard& guard) {
+  tGuard = guard.outer;
+  plat::posix::tClockReadFrame = guard.outerClockRead;
+  guard.self = nullptr;
+}
+
 // Where the linker put the module's ELF header and where its code ends.
 extern "C" const char __ehdr_start[] __attribute__((visibility("hidden")));  // NOLINT
 extern "C" const char __etext[] __attribute__((visibility("hidden")));       // NOLINT
@@ -154,11 +200,15 @@ namespace plat {
 
 bool RunGuarded(GuardedWork work, void* context) noexcept {
   Guard guard;
+  guard.self = &guard;
   asm volatile("stmxcsr %0" : "=m"(guard.mxcsr));
   asm volatile("fnstcw %0" : "=m"(guard.x87Control));
-  Guard* const outer = tGuard;
+  guard.outer = EnclosingGuard(tGuard, guard);
+  // The clock-read mark is the module's own inside the call.
+  guard.outerClockRead = posix::tClockReadFrame;
+  posix::tClockReadFrame = nullptr;
   if (sigsetjmp(guard.landing, 0) != 0) {
-    tGuard = outer;
+    LeaveGuard(guard);
     PublishForGuard();
     RestoreAfterFault(guard);
     return false;
@@ -166,11 +216,12 @@ bool RunGuarded(GuardedWork work, void* context) noexcept {
   tGuard = &guard;
   PublishForGuard();
   work(context);
-  tGuard = outer;
+  LeaveGuard(guard);
   return true;
 }
 
 void RetainFaultInterception() {
+  posix::KeepModuleLoaded();
   const posix::InstallLock lock;
   ++gRetainCount;
   if (gOwnCode.end == 0) {

@@ -7,7 +7,10 @@
 //   above normal 0x8000 -> -5, high 0x80 -> -10, realtime 0x100 -> -20.
 // Thread priority -> scheduling policy of the calling thread (nice kept):
 //   -15 (idle) -> SCHED_IDLE, -14..-1 -> SCHED_BATCH, 0..14 -> SCHED_OTHER,
-//   +15 (time critical) -> SCHED_FIFO at priority 99.
+//   +15 (time critical) -> SCHED_FIFO at priority 99, reset on fork: a child
+//   forked while the thread is raised (a host may fork from a signal handler
+//   during a measurement, or after it abandoned one) starts as an ordinary
+//   thread, at nice 0 if its parent's was below.
 // States outside the table are read back as tagged values (kRawNiceTag,
 // kRawScheduleTag) that restore them exactly. A change this process could
 // not undo afterwards is refused and changes nothing.
@@ -173,7 +176,7 @@ bool ScheduleForPriority(std::int32_t priority, Schedule& schedule) {
              priority < plat::kThreadPriorityTimeCritical) {
     schedule = {SCHED_OTHER, 0, false};
   } else if (priority == plat::kThreadPriorityTimeCritical) {
-    schedule = {SCHED_FIFO, kTimeCriticalFifoPriority, false};
+    schedule = {SCHED_FIFO, kTimeCriticalFifoPriority, true};
   } else if ((priority & ~(kRawResetOnForkBit | (kPolicyMask << kPolicyShift) | kRawFieldMask)) ==
              kRawScheduleTag) {
     schedule = {(priority >> kPolicyShift) & kPolicyMask, priority & kRawFieldMask,
@@ -185,6 +188,10 @@ bool ScheduleForPriority(std::int32_t priority, Schedule& schedule) {
 }
 
 std::int32_t PriorityForSchedule(const Schedule& schedule) {
+  if (schedule.resetOnFork && schedule.policy == SCHED_FIFO &&
+      schedule.priority == kTimeCriticalFifoPriority) {
+    return plat::kThreadPriorityTimeCritical;
+  }
   if (!schedule.resetOnFork) {
     if (schedule.policy == SCHED_IDLE) {
       return plat::kThreadPriorityIdle;
@@ -194,9 +201,6 @@ std::int32_t PriorityForSchedule(const Schedule& schedule) {
     }
     if (schedule.policy == SCHED_OTHER) {
       return plat::kThreadPriorityNormal;
-    }
-    if (schedule.policy == SCHED_FIFO && schedule.priority == kTimeCriticalFifoPriority) {
-      return plat::kThreadPriorityTimeCritical;
     }
   }
   return kRawScheduleTag | (schedule.resetOnFork ? kRawResetOnForkBit : 0) |

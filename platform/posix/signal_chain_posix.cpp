@@ -48,8 +48,7 @@ struct Slot {
 };
 Slot gSlots[kSignalCount];
 FaultHandler gHandler = nullptr;
-bool gPinTried = false;
-bool gPinned = false;
+std::atomic<bool> gPinned{false};
 
 // The install lock's word: the process id of the holder, or 0. A child
 // forked while a thread of its parent held it finds a holder that does not
@@ -100,13 +99,19 @@ struct sigaction Exchange(int signal, const struct sigaction& action) {
   return replaced;
 }
 
-// The module's handler, on the stack that the action it replaces chose: what
-// it passes on then runs where the kernel would have run it.
+// The module's handler, on the stack that the action it replaces chose, and
+// restarting the system calls it interrupts as that action did: what it
+// passes on then runs where the kernel would have run it, and a sent signal
+// leaves the host's blocked calls as the host's own action would. Over
+// ignore, which leaves a blocked call alone, it restarts them.
 struct sigaction OurAction(const struct sigaction& replaced) {
   struct sigaction ours {};
   ours.sa_sigaction = gHandler;
   // SA_NODEFER: a handler the fault is passed on to decides its own mask.
-  ours.sa_flags = SA_SIGINFO | SA_NODEFER | (replaced.sa_flags & SA_ONSTACK);
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER | (replaced.sa_flags & (SA_ONSTACK | SA_RESTART));
+  if (replaced.sa_handler == SIG_IGN) {
+    ours.sa_flags |= SA_RESTART;
+  }
   sigemptyset(&ours.sa_mask);
   return ours;
 }
@@ -174,7 +179,7 @@ void Join(int signal, Slot& slot) {
     // the action to pass on to.
     slot.previous = replaced;
     plat::PublishForGuard();
-    if (((replaced.sa_flags ^ current.sa_flags) & SA_ONSTACK) != 0) {
+    if (OurAction(replaced).sa_flags != OurAction(current).sa_flags) {
       Exchange(signal, OurAction(replaced));
     }
   }
@@ -201,25 +206,10 @@ void Leave(int signal, Slot& slot) {
   NoteReplacement(slot, replaced);
 }
 
-// Keeps the module mapped for the life of the process. Once its handler has
-// been installed, a host's handler may hold it and pass faults on to it at
-// any later time, also after the host has closed the module.
-void PinModule() {
-  Dl_info self{};
-  if (dladdr(reinterpret_cast<void*>(&PinModule), &self) == 0) {
-    return;
-  }
-  void* handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
-  if (handle != nullptr) {
-    dlclose(handle);
-    gPinned = true;
-  }
-}
-
 // A module that could not keep itself loaded gives the signals back when it
 // is unloaded, so that no handler is left pointing into unmapped code.
 __attribute__((destructor)) void LeaveOnUnload() {
-  if (gHandler != nullptr && !gPinned) {
+  if (gHandler != nullptr && !gPinned.load()) {
     const plat::posix::InstallLock lock;
     plat::posix::LeaveFaultChains();
   }
@@ -267,12 +257,23 @@ InstallLock::~InstallLock() {
   }
 }
 
+void KeepModuleLoaded() {
+  if (gPinned.load()) {
+    return;
+  }
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&KeepModuleLoaded), &self) == 0) {
+    return;
+  }
+  void* handle = dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  if (handle != nullptr) {
+    dlclose(handle);
+    gPinned.store(true);
+  }
+}
+
 void JoinFaultChains(FaultHandler handler) {
   gHandler = handler;
-  if (!gPinTried) {
-    gPinTried = true;
-    PinModule();
-  }
   for (int slot = 0; slot < kSignalCount; ++slot) {
     Join(kFaultSignals[slot], gSlots[slot]);
   }
@@ -296,18 +297,16 @@ void PassOn(int signal, siginfo_t* info, void* context) {
     }
     return;
   }
-  // Run the previous handler under the mask it asked for.
+  // Run the previous handler under the mask it asked for. On x86 the kernel
+  // passes the signal, its information and the context to every handler,
+  // whatever its flags, and a handler without SA_SIGINFO may read them too.
   sigset_t mask = previous.sa_mask;
   if ((previous.sa_flags & SA_NODEFER) == 0) {
     sigaddset(&mask, signal);
   }
   sigset_t saved;
   pthread_sigmask(SIG_BLOCK, &mask, &saved);
-  if ((previous.sa_flags & SA_SIGINFO) != 0) {
-    previous.sa_sigaction(signal, info, context);
-  } else {
-    previous.sa_handler(signal);
-  }
+  previous.sa_sigaction(signal, info, context);
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 

@@ -27,11 +27,18 @@ class InstallLock {
   InstallLock& operator=(const InstallLock&) = delete;
 };
 
+// Keeps the module loaded for the life of the process, before its handler is
+// first installed: from then on a host's handler may hold the module's and
+// pass faults on to it at any later time, also after the host has closed the
+// module. It calls into the dynamic loader, so never with the install lock
+// held: a thread that loads a library whose constructor starts a meter holds
+// the loader's lock while it waits for the install lock.
+void KeepModuleLoaded();
+
 // Puts handler in front of each fault signal's action, except over a host's
 // handler that may hold it (one found where it had been): installing over
 // that would make a cycle, and it is reached through that handler instead.
-// The first call keeps the module loaded for the life of the process. Called
-// with the install lock held.
+// Called with the install lock held, after KeepModuleLoaded.
 void JoinFaultChains(FaultHandler handler);
 
 // Gives each fault signal back to the action the handler was installed over,

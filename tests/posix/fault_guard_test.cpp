@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/fault_guard.h"
+#include "platform/posix/clock_read_posix.h"
 #include "tests/processor_faults.h"
 
 namespace {
@@ -166,6 +167,22 @@ TEST_F(FaultGuardTest, FloatingPointControlsAreThoseTheCallBeganWith) {
   asm volatile("ldmxcsr %0\n\tfldcw %1" : : "m"(mxcsr), "m"(x87));
   EXPECT_EQ(mxcsrAfter, 0xFF80U);
   EXPECT_EQ(x87After, 0x007FU);
+}
+
+// A fault inside one of the module's clock reads (a time-stamp read refused
+// in the vDSO) lands with the read's mark set: the mark goes back to what the
+// call found, or a host's own clock read that faults later, a little below
+// where the mark was, would be taken for the module's.
+TEST_F(FaultGuardTest, ALandingPutsTheClockReadMarkBack) {
+  plat::RetainFaultInterception();
+  EXPECT_FALSE(plat::RunGuarded(
+      [](void* /*context*/) {
+        plat::posix::tClockReadFrame = __builtin_frame_address(0);
+        RaiseFault(ScriptedFault::kAccessViolation);
+      },
+      nullptr));
+  plat::ReleaseFaultInterception();
+  EXPECT_EQ(plat::posix::tClockReadFrame, nullptr);
 }
 
 // A stack with SS_AUTODISARM is off while a handler runs on it; the kernel

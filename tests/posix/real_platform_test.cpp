@@ -221,9 +221,12 @@ TEST(RealPlatform, ThreadPrioritiesBecomePoliciesAndComeBackExactly) {
     const std::int32_t original = plat::GetThreadPriority();
     ASSERT_NE(original, plat::kThreadPriorityErrorReturn);
     const std::pair<std::int32_t, Observed> table[] = {
-        {-15, {SCHED_IDLE, 0, found.nice}}, {-14, {SCHED_BATCH, 0, found.nice}},
-        {-1, {SCHED_BATCH, 0, found.nice}}, {0, {SCHED_OTHER, 0, found.nice}},
-        {14, {SCHED_OTHER, 0, found.nice}}, {15, {SCHED_FIFO, 99, found.nice}},
+        {-15, {SCHED_IDLE, 0, found.nice}},
+        {-14, {SCHED_BATCH, 0, found.nice}},
+        {-1, {SCHED_BATCH, 0, found.nice}},
+        {0, {SCHED_OTHER, 0, found.nice}},
+        {14, {SCHED_OTHER, 0, found.nice}},
+        {15, {SCHED_FIFO | SCHED_RESET_ON_FORK, 99, found.nice}},
     };
     for (const auto& [priority, expected] : table) {
       ASSERT_TRUE(plat::SetThreadPriority(priority)) << priority;
@@ -251,17 +254,20 @@ TEST(RealPlatform, UnprivilegedChangesThatCouldNotBeUndoneAreRefused) {
     DropSchedulingPrivilege();
     const pid_t self = ThisThread();
     const Observed found = Observe(self);
-    // Raising nice is allowed by the kernel but could not be undone.
-    EXPECT_FALSE(plat::SetPriorityClass(plat::kBelowNormalPriorityClass));
-    EXPECT_FALSE(plat::SetPriorityClass(plat::kIdlePriorityClass));
-    // SCHED_IDLE could not be left again; real time needs RLIMIT_RTPRIO.
-    EXPECT_FALSE(plat::SetThreadPriority(-15));
-    rlimit rt{};
-    getrlimit(RLIMIT_RTPRIO, &rt);
-    if (rt.rlim_cur == 0) {
-      EXPECT_FALSE(plat::SetThreadPriority(15));
+    // From whatever nice the tests started at: raising it is allowed by the
+    // kernel but could not be undone, and lowering it is not allowed. Only
+    // the class of the nice value the thread has is taken.
+    const std::pair<std::uint32_t, int> classes[] = {
+        {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
+        {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
+        {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
+    for (const auto& [priorityClass, nice] : classes) {
+      EXPECT_EQ(plat::SetPriorityClass(priorityClass), nice == found.nice) << nice;
     }
-    EXPECT_FALSE(plat::SetPriorityClass(plat::kHighPriorityClass));
+    // SCHED_IDLE could not be left again; real time needs RLIMIT_RTPRIO and
+    // sets the reset-on-fork flag, which could not be cleared again.
+    EXPECT_FALSE(plat::SetThreadPriority(-15));
+    EXPECT_FALSE(plat::SetThreadPriority(15));
     EXPECT_EQ(Observe(self), found);
     // What can be undone is still done.
     EXPECT_TRUE(plat::SetThreadPriority(-1));
@@ -313,7 +319,7 @@ TEST(RealPlatform, MeasurementChangesSchedulingWhileItRunsThenRestoresIt) {
   bool sawBoost = false;
   while (!done && !sawBoost) {
     const Observed now = Observe(measuring);
-    sawBoost = now == Observed{SCHED_FIFO, 99, -10};
+    sawBoost = now == Observed{SCHED_FIFO | SCHED_RESET_ON_FORK, 99, -10};
   }
   meter.join();
   EXPECT_TRUE(sawBoost);
