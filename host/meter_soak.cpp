@@ -53,8 +53,9 @@ struct Counts {
   std::atomic<long> failures{0};
 };
 
-// Instance 0 of each thread updates on every call; the others once a second,
-// with the levels hosts use by default and with unusual texts. An instance
+// One instance in four of each thread (the first, the fifth, ...) updates on
+// every call; the others once a second, with the levels hosts use by default
+// and with unusual texts. An instance
 // the module could not create counts as a failure and is not called.
 void Work(const MeterEntries& entries, const Options& options,
           std::chrono::steady_clock::time_point deadline, Counts& counts) {

@@ -48,6 +48,10 @@ struct Slot {
 };
 Slot gSlots[kSignalCount];
 FaultHandler gHandler = nullptr;
+// Pinning is tried once: a child forked while another thread of its parent
+// was inside the dynamic loader must not call into it again, since it may
+// have inherited the loader's lock held.
+std::atomic<bool> gPinTried{false};
 std::atomic<bool> gPinned{false};
 
 // The install lock's word: the process id of the holder, or 0. A child
@@ -258,7 +262,7 @@ InstallLock::~InstallLock() {
 }
 
 void KeepModuleLoaded() {
-  if (gPinned.load()) {
+  if (gPinTried.exchange(true)) {
     return;
   }
   Dl_info self{};
