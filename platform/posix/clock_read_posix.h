@@ -12,6 +12,7 @@ namespace plat::posix {
 // no system call. Initial-exec TLS: a plain load in a signal handler, which
 // is why the module needs a place in the static TLS block. __thread: the
 // word has no dynamic initialisation, so a read calls no initialiser.
+// NOLINTNEXTLINE(bugprone-dynamic-static-initializers): a declaration only
 extern __attribute__((tls_model("initial-exec"))) __thread const void* tClockReadFrame;
 
 }  // namespace plat::posix
