@@ -439,7 +439,7 @@ def problems_of(data, file_name):
     expected_magic = pefile.OPTIONAL_HEADER_MAGIC_PE if width.bits == 32 else \
         pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS
     if pe.OPTIONAL_HEADER.Magic != expected_magic:
-        problems.append(f"an {width.machine} image without the {width.bits}-bit optional header")
+        return [f"an {width.machine} image without the {width.bits}-bit optional header"], {}
     if not pe.is_dll():
         problems.append("not a DLL")
     if len(data) > MAX_SIZE:
