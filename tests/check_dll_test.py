@@ -25,8 +25,16 @@ def load_config_of_72_bytes(pe):
 
 
 def safe_handler_elsewhere(pe):
-    table = pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct.SEHandlerTable - pe.OPTIONAL_HEADER.ImageBase
-    pe.set_dword_at_rva(table, another_function(pe))
+    """Lists another address in the code whose four bytes the code holds too
+    (a label the guard pushes or stores), which a search for the listed
+    address among the code's bytes would take for the handler."""
+    base = pe.OPTIONAL_HEADER.ImageBase
+    table = pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct.SEHandlerTable - base
+    handler = pe.get_dword_at_rva(table)
+    text = next(section for section in pe.sections if check_dll.is_executable(section))
+    code = text.get_data()
+    held = {int.from_bytes(code[at:at + 4], "little") - base for at in range(len(code) - 3)}
+    pe.set_dword_at_rva(table, min(rva for rva in held if rva != handler and text.contains_rva(rva)))
 
 
 def no_seh(pe):
