@@ -18,9 +18,9 @@ import sys
 
 SYMBOL = "__load_config_used"
 HANDLER = "meter_guard_on_exception"
-# Offsets in IMAGE_LOAD_CONFIG_DIRECTORY32.
+# Offset in IMAGE_LOAD_CONFIG_DIRECTORY32 of the handler table's address,
+# followed by its count.
 HANDLER_TABLE = 0x40
-HANDLER_COUNT = 0x44
 LOAD_CONFIG_ENTRY = 10
 DIRECTORY_SIZE = 64
 PE32_MAGIC = 0x10B

@@ -7,20 +7,20 @@
 # no thread-local data, no data imported from other DLLs). What it calls comes
 # from KERNEL32, msvcrt (the heap) and libgcc (64-bit division on i686).
 enable_language(RC)
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(METER_WINDOWS STREQUAL win64)
   set(exports ${PROJECT_SOURCE_DIR}/plugin/cpuspeed-x64.def)
   set(entry DllMain)
   # The first Windows for x86-64.
-  set(windows_version 5 2)
+  set(major 5)
+  set(minor 2)
 else()
   set(exports ${PROJECT_SOURCE_DIR}/plugin/cpuspeed.def)
   set(entry _DllMain@12)
   # The oldest Windows whose KERNEL32 and msvcrt have every function the DLL
   # imports.
-  set(windows_version 4 0)
+  set(major 4)
+  set(minor 0)
 endif()
-list(GET windows_version 0 major)
-list(GET windows_version 1 minor)
 target_sources(cpuspeed PRIVATE
   ${PROJECT_SOURCE_DIR}/plugin/dll_main.cpp
   ${PROJECT_SOURCE_DIR}/plugin/version.rc
@@ -36,7 +36,7 @@ target_link_libraries(cpuspeed PRIVATE gcc msvcrt kernel32)
 # linkers do not point the directory entry at it, this step does, after it
 # has checked that the table lists that handler. x86-64 finds handlers
 # through the unwind data instead.
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+if(METER_WINDOWS STREQUAL win32)
   find_package(Python3 REQUIRED COMPONENTS Interpreter)
   add_custom_command(TARGET cpuspeed POST_BUILD
     COMMAND Python3::Interpreter ${PROJECT_SOURCE_DIR}/cmake/load_config_directory.py
