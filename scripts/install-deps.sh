@@ -1,14 +1,66 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12, as root.
+#
+# A mirror out of step serves an index that does not match its release file
+# for a while. Such an index is retried, then left out with a warning: the
+# install that follows decides. Every package but 32-bit Wine is required;
+# 32-bit Wine is optional, since only the 32-bit Windows suites need it, and
+# scripts/test.sh says why they did not run where it is missing.
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
-# Wine's 32-bit loader comes from the i386 architecture; 64-bit Wine runs the
-# 64-bit Windows form on any x86-64 kernel.
+
+required=(
+  build-essential cmake ninja-build clang lld clang-format clang-tidy
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  binutils valgrind libclang-rt-14-dev
+  g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
+  wine wine64 python3-pefile qemu-user-static
+)
+optional=(wine32:i386)
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+# Wine's 32-bit loader comes from the i386 architecture.
 dpkg --add-architecture i386
-apt-get update -q
-apt-get install -y -q --no-install-recommends \
-  build-essential cmake ninja-build clang lld clang-format clang-tidy \
-  libgtest-dev libgmock-dev googletest libbenchmark-dev \
-  binutils valgrind libclang-rt-14-dev \
-  g++-mingw-w64-i686 mingw-w64-i686-dev g++-mingw-w64-x86-64 mingw-w64-x86-64-dev \
-  wine wine32:i386 wine64 python3-pefile qemu-user-static
+
+# apt-get update, a few tries apart; what still fails after the last is named.
+attempts=${APT_UPDATE_ATTEMPTS:-3}
+for attempt in $(seq "$attempts"); do
+  if apt-get update -q >"$log" 2>&1; then
+    break
+  fi
+  if [ "$attempt" -eq "$attempts" ]; then
+    echo "WARNING: apt-get update failed $attempts times; going on with the package lists it has." >&2
+    grep -E '^(E|W): Failed to fetch' "$log" | sed 's/^/WARNING:   /' >&2 || tail -n 3 "$log" >&2
+  else
+    echo "apt-get update failed (try $attempt of $attempts); trying again in ${APT_RETRY_SECONDS:-20} s" >&2
+    sleep "${APT_RETRY_SECONDS:-20}"
+  fi
+done
+
+installed() {
+  [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]
+}
+
+if ! apt-get install -y -q --no-install-recommends "${required[@]}" >"$log" 2>&1; then
+  cat "$log" >&2
+  missing=()
+  for package in "${required[@]}"; do
+    installed "$package" || missing+=("$package")
+  done
+  echo "ERROR: required packages could not be installed: ${missing[*]:-see the messages above}" >&2
+  exit 1
+fi
+echo "required packages installed: ${required[*]}"
+
+for package in "${optional[@]}"; do
+  if apt-get install -y -q --no-install-recommends "$package" >"$log" 2>&1; then
+    echo "optional package installed: $package"
+  else
+    # apt's error, and the first dependency it could not meet, on one line.
+    reason=$(grep -E '^E: ' "$log" | head -n 1 | sed 's/^E: //')
+    unmet=$(grep -E 'Depends: ' "$log" | head -n 1 | tr -s ' ' | sed 's/^ //')
+    echo "OPTIONAL PACKAGE NOT INSTALLED: $package (apt: ${reason:-$(tail -n 1 "$log")}${unmet:+; first unmet: $unmet})"
+  fi
+done

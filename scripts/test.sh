@@ -5,6 +5,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 step() { printf '\n== %s\n' "$*"; }
+# Steps that did not run, each with its reason, repeated at the end.
+skipped=()
+skip() {
+  skipped+=("$1: $2")
+  printf 'SKIPPED: %s\n' "$2"
+}
 # No Wine server outlives the run.
 stop_wine() {
   for build in windows windows-x64; do
@@ -13,10 +19,30 @@ stop_wine() {
 }
 trap stop_wine EXIT
 
-# Whether 32-bit Wine runs natively: its loader is a 32-bit Linux program, and
-# some kernels have no 32-bit mode.
-wine32_runs() {
-  [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && /usr/lib/wine/wine --version >/dev/null 2>&1
+# Why 32-bit Wine cannot run natively here; nothing when it can. Its loader is
+# a 32-bit Linux program: some kernels have no 32-bit mode, and the optional
+# wine32:i386 package may not have installed.
+wine32_missing_reason() {
+  local probe error
+  if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    echo "32-bit programs go through qemu-i386's emulator on this machine, not the kernel;" \
+      "METER_WINE_EMULATED=1 bash scripts/test.sh runs the 32-bit suites that way (slowly)"
+    return
+  fi
+  # The smallest 32-bit program: it exits with status 0.
+  probe=$(mktemp -d)
+  printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$probe/exit.s"
+  as --32 -o "$probe/exit.o" "$probe/exit.s" && ld -m elf_i386 -o "$probe/exit" "$probe/exit.o"
+  if ! "$probe/exit" 2>/dev/null; then
+    echo "this machine's kernel has no 32-bit mode, so 32-bit Wine cannot start here;" \
+      "METER_WINE_EMULATED=1 bash scripts/test.sh tries the 32-bit suites through qemu-i386"
+  elif [ ! -x /usr/lib/wine/wine ]; then
+    echo "32-bit Wine is not installed (the optional package wine32:i386);" \
+      "apt-get install wine32:i386, then run this command again"
+  elif ! error=$(/usr/lib/wine/wine --version 2>&1); then
+    echo "32-bit Wine is installed but its loader does not start: $(printf '%s' "$error" | head -n 1)"
+  fi
+  rm -rf "$probe"
 }
 
 # Checks a Windows package with check_dll.py, then checks the checker against
@@ -124,11 +150,22 @@ step "Windows DLL, 32-bit: tests under 32-bit Wine"
 if [ "${METER_WINE_EMULATED:-0}" = 1 ]; then
   bash scripts/enable-i386.sh
 fi
-if [ "${METER_WINE_EMULATED:-0}" = 1 ] || wine32_runs; then
+reason=
+if [ "${METER_WINE_EMULATED:-0}" != 1 ]; then
+  reason=$(wine32_missing_reason)
+fi
+if [ -z "$reason" ]; then
   test_packaged_dll build/windows build/windows/cpuspeed-meter-*-win32.zip
   test_packaged_dll build/windows build/windows-clang/cpuspeed-meter-*-win32.zip
   ctest --preset windows
 else
-  echo "SKIPPED: this machine's kernel cannot run 32-bit programs, so 32-bit Wine cannot start here;"
-  echo "         METER_WINE_EMULATED=1 bash scripts/test.sh tries the 32-bit suites through qemu-i386."
+  skip "Windows DLL, 32-bit: tests under 32-bit Wine" "$reason"
+fi
+
+step "summary"
+if [ ${#skipped[@]} -eq 0 ]; then
+  echo "every step ran and passed"
+else
+  echo "every step ran and passed but ${#skipped[@]} that did not run:"
+  printf 'SKIPPED %s\n' "${skipped[@]}"
 fi
