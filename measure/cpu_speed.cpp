@@ -61,7 +61,7 @@ std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCyc
         DivideMagnitude(difference, static_cast<std::uint64_t>(waited.ticksPerSecond),
                         static_cast<std::uint64_t>(waited.ticks));
     megahertz = hertz / 1'000'000;
-  } else {
+  } else if (passes != 0 && delayMs != 0) {
     const std::int64_t perPass = difference / static_cast<std::int64_t>(std::uint64_t{passes});
     const std::int64_t perMs = perPass / static_cast<std::int64_t>(std::uint64_t{delayMs});
     megahertz = perMs / 1000;

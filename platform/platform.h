@@ -1,6 +1,6 @@
 // The thin layer over the operating system's kernel services that the
 // measurement and the meter call. One implementation per OS lives beside this
-// header (posix/, win32/); tests link a scripted one in its place.
+// header (linux/, win32/); tests link a scripted one in its place.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,10 @@ constexpr std::uint32_t kNormalPriorityClass = 0x20;
 constexpr std::uint32_t kAboveNormalPriorityClass = 0x8000;
 constexpr std::uint32_t kHighPriorityClass = 0x80;
 constexpr std::uint32_t kRealtimePriorityClass = 0x100;
+
+// Whether the calling thread may read the processor's time-stamp counter.
+// Asked before a measurement changes anything: a refused read would fault.
+bool CounterReadable();
 
 // Ticks per second of the high-resolution counter; false when there is none.
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond);

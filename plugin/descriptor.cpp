@@ -1,5 +1,6 @@
 // What the module tells a host about itself. Every answer is a constant, so
 // each pointer handed out stays the same for the life of the module.
+#include "platform/fault_guard.h"
 #include "plugin/plugin_api.h"
 
 namespace {
@@ -28,17 +29,33 @@ bool EqualsIgnoringAsciiCase(const char* text, const char* expected) {
   return *text == '\0';
 }
 
+// One getparam question: the name the host passed, and the answer.
+struct ParameterQuery {
+  const char* functionName;
+  const char* answer;
+};
+
+void AnswerParameterQuery(void* context) {
+  ParameterQuery& query = *static_cast<ParameterQuery*>(context);
+  if (EqualsIgnoringAsciiCase(query.functionName, kMeterFunctions)) {
+    query.answer = kMeterParameters;
+  }
+}
+
 }  // namespace
 
 extern "C" {
 
 const char* METER_CALL init() { return kMeterFunctions; }
 
+// The name is read under a guard of its own: a text the module cannot read
+// names no meter function.
 const char* METER_CALL getparam(const char* functionName) {
-  if (functionName != nullptr && EqualsIgnoringAsciiCase(functionName, kMeterFunctions)) {
-    return kMeterParameters;
+  ParameterQuery query{functionName, kNoParameters};
+  if (functionName != nullptr) {
+    plat::RunGuarded(&AnswerParameterQuery, &query);
   }
-  return kNoParameters;
+  return query.answer;
 }
 
 const char* METER_CALL getinfo(std::uint32_t index) {

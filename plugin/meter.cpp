@@ -28,8 +28,8 @@ struct MeterCall {
   const char* priorityText;
   const char* classText;
   SchedulingChange change;
-  // Set by a failure that is not a fault: no memory for the result.
-  bool failed;
+  // What the call hands back, once the work has decided.
+  const char* result;
 };
 
 void WriteDecimal(char* buffer, std::int32_t value) {
@@ -45,36 +45,68 @@ void ReleaseResult(MeterInstance& instance) {
   std::free(const_cast<char*>(owned));
 }
 
-void UpdateIfDue(void* context) {
-  MeterCall& call = *static_cast<MeterCall*>(context);
-  const std::int32_t interval = TextToInt32(call.intervalText);
-  const std::int32_t threadPriority = ThreadPriorityFromLevel(TextToInt32(call.priorityText));
-  const std::uint32_t priorityClass = PriorityClassFromLevel(TextToInt32(call.classText));
+// The failure text in place of the instance's result, until its next update.
+void RecordFailure(void* context) {
+  MeterInstance& instance = *static_cast<MeterCall*>(context)->instance;
+  ReleaseResult(instance);
+  instance.resultText = kFailureText;
+}
 
+// Measures into a new buffer that the instance owns from the start; false
+// when the counter may not be read or there is no memory for the text.
+bool Update(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
+            std::uint32_t priorityClass) {
   MeterInstance& instance = *call.instance;
-  const std::uint64_t now = plat::GetSystemTime();
-  if (now < DueTime(instance.lastUpdate, interval)) {
-    return;
-  }
-
   instance.lastUpdate = 0;
   ReleaseResult(instance);
   instance.lastUpdate = now;
   plat::PublishForGuard();
+  // Asked before anything changes: a refused counter read would fault.
+  if (!plat::CounterReadable()) {
+    return false;
+  }
   auto* buffer = static_cast<char*>(std::malloc(kResultBufferSize));
   if (buffer == nullptr) {
-    call.failed = true;
-    return;
+    return false;
   }
-  // A text from the moment the instance holds it: a host that abandons the
-  // call (a watchdog's jump, a thread cancelled) finds the empty text there,
-  // not what the heap left in the block.
+  // A text from the moment the instance holds it.
   buffer[0] = '\0';
   instance.resultText = buffer;
   plat::PublishForGuard();
   const std::int32_t megahertz =
       MeasureCPUSpeedRecorded(kPasses, kDelayMs, threadPriority, priorityClass, call.change);
   WriteDecimal(buffer, megahertz);
+  return true;
+}
+
+// The whole call: every read and write of the host's memory happens here,
+// under the guard.
+void ServeCall(void* context) {
+  MeterCall& call = *static_cast<MeterCall*>(context);
+  if (call.intervalText == nullptr || call.priorityText == nullptr || call.classText == nullptr) {
+    RecordFailure(&call);
+    return;
+  }
+  const std::int32_t interval = TextToInt32(call.intervalText);
+  const std::int32_t threadPriority = ThreadPriorityFromLevel(TextToInt32(call.priorityText));
+  const std::uint32_t priorityClass = PriorityClassFromLevel(TextToInt32(call.classText));
+
+  MeterInstance& instance = *call.instance;
+  const std::uint64_t now = plat::GetSystemTime();
+  if (now >= DueTime(instance.lastUpdate, interval) &&
+      !Update(call, now, threadPriority, priorityClass)) {
+    RecordFailure(&call);
+    return;
+  }
+  call.result = instance.resultText != nullptr ? instance.resultText : kNeverMeasured;
+}
+
+// Ends an instance: its buffer, then the instance itself.
+void EndInstance(void* context) {
+  auto* instance = static_cast<MeterInstance*>(context);
+  const char* owned = instance->resultText == kFailureText ? nullptr : instance->resultText;
+  std::free(const_cast<char*>(owned));
+  std::free(instance);
 }
 
 }  // namespace
@@ -85,17 +117,14 @@ MeterInstance* METER_CALL dllstartup(std::uint32_t /*first*/, std::uint32_t /*se
   auto* instance = static_cast<MeterInstance*>(std::malloc(sizeof(MeterInstance)));
   if (instance != nullptr) {
     *instance = MeterInstance{0, nullptr};
-    plat::RetainFaultInterception();
   }
   return instance;
 }
 
+// An instance the module cannot read is left alone: nothing is freed twice.
 std::int32_t METER_CALL dllshutdown(MeterInstance* instance) {
   if (instance != nullptr) {
-    instance->lastUpdate = 0;
-    ReleaseResult(*instance);
-    std::free(instance);
-    plat::ReleaseFaultInterception();
+    plat::RunGuarded(&EndInstance, instance);
   }
   return 0;
 }
@@ -105,15 +134,17 @@ const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* interval
   if (instance == nullptr) {
     return kFailureText;
   }
-  MeterCall call{instance, intervalText, priorityText, classText, {}, false};
-  if (!plat::RunGuarded(&UpdateIfDue, &call) || call.failed) {
-    // Put the scheduling back first: a process left in a raised class or a
-    // real-time thread would starve the machine.
-    RestoreScheduling(call.change);
-    ReleaseResult(*instance);
-    instance->resultText = kFailureText;
+  MeterCall call{instance, intervalText, priorityText, classText, {}, kFailureText};
+  if (plat::RunGuarded(&ServeCall, &call)) {
+    return call.result;
   }
-  return instance->resultText != nullptr ? instance->resultText : kNeverMeasured;
+  // A fault. Put the scheduling back first: a process left in a raised class
+  // or a real-time thread would starve the machine. The instance itself may
+  // be what faulted, so the failure is recorded under a guard of its own, and
+  // the call gives the failure text whether or not it could be.
+  RestoreScheduling(call.change);
+  plat::RunGuarded(&RecordFailure, &call);
+  return kFailureText;
 }
 
 }  // extern "C"

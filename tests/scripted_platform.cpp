@@ -91,6 +91,8 @@ void ResetScript() { gScript = ScriptedPlatform{}; }
 
 namespace plat {
 
+bool CounterReadable() { return !gScript.counterRefused; }
+
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   ++gScript.frequencyQueries;
   ticksPerSecond = gScript.frequency;

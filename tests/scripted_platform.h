@@ -27,6 +27,8 @@ struct SchedulingLog {
 };
 
 struct ScriptedPlatform {
+  // Whether the kernel lets the thread read the time-stamp counter.
+  bool counterRefused = false;
   bool hasCounter = true;
   std::int64_t frequency = 1000;
   // Values the next counter reads return, in order; after them the counter

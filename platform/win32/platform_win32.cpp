@@ -17,6 +17,9 @@ static_assert(kAboveNormalPriorityClass == ABOVE_NORMAL_PRIORITY_CLASS);
 static_assert(kHighPriorityClass == HIGH_PRIORITY_CLASS);
 static_assert(kRealtimePriorityClass == REALTIME_PRIORITY_CLASS);
 
+// Windows gives every thread the time-stamp counter.
+bool CounterReadable() { return true; }
+
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   LARGE_INTEGER frequency{};
   const bool available = ::QueryPerformanceFrequency(&frequency) != FALSE;

@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <x86intrin.h>
@@ -22,7 +23,6 @@
 #include <vector>
 
 #include "measure/cpu_speed.h"
-#include "platform/fault_guard.h"
 #include "platform/platform.h"
 #include "plugin/plugin_api.h"
 
@@ -221,12 +221,9 @@ TEST(RealPlatform, ThreadPrioritiesBecomePoliciesAndComeBackExactly) {
     const std::int32_t original = plat::GetThreadPriority();
     ASSERT_NE(original, plat::kThreadPriorityErrorReturn);
     const std::pair<std::int32_t, Observed> table[] = {
-        {-15, {SCHED_IDLE, 0, found.nice}},
-        {-14, {SCHED_BATCH, 0, found.nice}},
-        {-1, {SCHED_BATCH, 0, found.nice}},
-        {0, {SCHED_OTHER, 0, found.nice}},
-        {14, {SCHED_OTHER, 0, found.nice}},
-        {15, {SCHED_FIFO | SCHED_RESET_ON_FORK, 99, found.nice}},
+        {-15, {SCHED_IDLE, 0, found.nice}}, {-14, {SCHED_BATCH, 0, found.nice}},
+        {-1, {SCHED_BATCH, 0, found.nice}}, {0, {SCHED_OTHER, 0, found.nice}},
+        {14, {SCHED_OTHER, 0, found.nice}}, {15, {SCHED_FIFO | SCHED_RESET_ON_FORK, 1, found.nice}},
     };
     for (const auto& [priority, expected] : table) {
       ASSERT_TRUE(plat::SetThreadPriority(priority)) << priority;
@@ -319,43 +316,96 @@ TEST(RealPlatform, MeasurementChangesSchedulingWhileItRunsThenRestoresIt) {
   bool sawBoost = false;
   while (!done && !sawBoost) {
     const Observed now = Observe(measuring);
-    sawBoost = now == Observed{SCHED_FIFO | SCHED_RESET_ON_FORK, 99, -10};
+    sawBoost = now == Observed{SCHED_FIFO | SCHED_RESET_ON_FORK, 1, -10};
   }
   meter.join();
   EXPECT_TRUE(sawBoost);
   EXPECT_EQ(after, before);
 }
 
-void ReadTimeStamp(void* /*context*/) { static_cast<void>(__rdtsc()); }
-
 TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone) {
   OnOwnThread([] {
     MeterInstance* instance = dllstartup(0, 0);
     const Observed before = Observe(ThisThread());
+    // Nothing on this thread reads the counter or a fine clock until the
+    // counter is allowed again: either would fault where the machine honours
+    // the setting.
     ASSERT_EQ(prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0), 0);
-    // Some hypervisors accept the setting but never make the read fault.
-    if (plat::RunGuarded(&ReadTimeStamp, nullptr)) {
-      prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
-      dllshutdown(instance);
-      GTEST_SKIP() << "this machine does not refuse time-stamp reads under PR_SET_TSC";
-    }
     const char* text = GetCPUSpeed(instance, "0", "30", "4");
+    const Observed during = Observe(ThisThread());
     prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
     EXPECT_STREQ(text, "An unexpected error was returned");
-    EXPECT_EQ(Observe(ThisThread()), before);
+    EXPECT_EQ(during, before);
     // The instance measures again once the counter may be read.
     EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), "An unexpected error was returned");
     dllshutdown(instance);
   });
 }
 
-// Lets the calling process make no system call but clock_gettime (which may
-// leave the vDSO on some clock sources) and exit_group; any other kills it.
-void AllowOnlyClockReads() {
+// Runs body in a child process and gives its exit status, or -signal when
+// a signal ended it.
+template <typename Body>
+int InChild(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// Inside a user namespace the process holds CAP_SYS_NICE, but the kernel
+// judges scheduling against the initial namespace: the unprivileged rules
+// hold, and a change that could not be undone is refused.
+TEST(RealPlatform, CapabilityInsideAUserNamespaceDoesNotCount) {
+  const int status = InChild([] {
+    const rlimit noLowering{0, 0};
+    if (setrlimit(RLIMIT_NICE, &noLowering) != 0 || unshare(CLONE_NEWUSER) != 0) {
+      return 99;
+    }
+    const Observed before = Observe(ThisThread());
+    if (plat::SetThreadPriority(plat::kThreadPriorityIdle) ||
+        plat::SetPriorityClass(plat::kBelowNormalPriorityClass)) {
+      return 1;
+    }
+    return Observe(ThisThread()) == before ? 0 : 2;
+  });
+  if (status == 99) {
+    GTEST_SKIP() << "no user namespace can be made here";
+  }
+  EXPECT_EQ(status, 0) << "1: a change was made, 2: the thread was left changed";
+}
+
+// A soft RLIMIT_RTTIME shorter than the spin would end the host with SIGXCPU
+// under a real-time policy: the boost is refused and the measurement runs
+// without it.
+TEST(RealPlatform, RealTimeBoostIsRefusedUnderAShortRealTimeLimit) {
+  if (!Privileged()) {
+    GTEST_SKIP() << "needs CAP_SYS_NICE for real-time policies";
+  }
+  const int status = InChild([] {
+    const rlimit twentyMilliseconds{20'000, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_RTTIME, &twentyMilliseconds) != 0) {
+      return 99;
+    }
+    const Observed before = Observe(ThisThread());
+    if (plat::SetThreadPriority(plat::kThreadPriorityTimeCritical)) {
+      return 1;
+    }
+    MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, 0);
+    return Observe(ThisThread()) == before ? 0 : 2;
+  });
+  ASSERT_NE(status, 99) << "RLIMIT_RTTIME could not be set";
+  EXPECT_EQ(status, 0) << "1: the boost was taken, 2: the thread was left changed, "
+                          "negative: a signal ended the process";
+}
+
+// Lets the calling process make no system call but exit_group; any other
+// kills it.
+void AllowNoSystemCall() {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_gettime, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
@@ -365,17 +415,21 @@ void AllowOnlyClockReads() {
   syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program);
 }
 
-TEST(RealPlatformDeathTest, CallsThatAreNotDueMakeNoSystemCall) {
+// A call that is not due reads the coarse wall clock only: no system call,
+// and no time-stamp read, which faults where the counter is refused.
+TEST(RealPlatformDeathTest, CallsThatAreNotDueMakeNoSystemCallAndReadNoTimeStamp) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         MeterInstance* instance = dllstartup(0, 0);
-        GetCPUSpeed(instance, "3600", "15", "2");
-        AllowOnlyClockReads();
+        const char* measured = GetCPUSpeed(instance, "3600", "15", "2");
+        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+        AllowNoSystemCall();
+        int changed = 0;
         for (int call = 0; call < 1000; ++call) {
-          GetCPUSpeed(instance, "3600", "30", "4");
+          changed += GetCPUSpeed(instance, "3600", "30", "4") == measured ? 0 : 1;
         }
-        syscall(SYS_exit_group, 7);
+        syscall(SYS_exit_group, changed == 0 ? 7 : 8);
       },
       ::testing::ExitedWithCode(7), "");
 }

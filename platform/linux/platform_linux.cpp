@@ -7,27 +7,34 @@
 //   above normal 0x8000 -> -5, high 0x80 -> -10, realtime 0x100 -> -20.
 // Thread priority -> scheduling policy of the calling thread (nice kept):
 //   -15 (idle) -> SCHED_IDLE, -14..-1 -> SCHED_BATCH, 0..14 -> SCHED_OTHER,
-//   +15 (time critical) -> SCHED_FIFO at priority 99, reset on fork: a child
-//   forked while the thread is raised (a host may fork from a signal handler
-//   during a measurement, or after it abandoned one) starts as an ordinary
-//   thread, at nice 0 if its parent's was below.
+//   +15 (time critical) -> SCHED_FIFO at priority 1, reset on fork. The
+//   lowest real-time priority already runs ahead of every ordinary thread,
+//   and stays below the kernel's threaded interrupt handlers (50). A child
+//   forked while the thread is raised starts as an ordinary thread, at nice 0
+//   if its parent's was below.
 // States outside the table are read back as tagged values (kRawNiceTag,
 // kRawScheduleTag) that restore them exactly. A change this process could
-// not undo afterwards is refused and changes nothing.
+// not undo afterwards is refused and changes nothing; so is a real-time
+// policy whose spin could run into the thread's RLIMIT_RTTIME.
+//
+// The clocks: the wall clock that decides whether an update is due is the
+// kernel's tick (CLOCK_REALTIME_COARSE), which the vDSO serves without a
+// system call and without reading the time-stamp counter. The counter that
+// times the wait (CLOCK_MONOTONIC) may read it, so it is read only after
+// CounterReadable.
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <iterator>
+#include <cstdlib>
 
 #include "platform/platform.h"
-#include "platform/posix/clock_read_posix.h"
-#include "platform/posix/vdso_posix.h"
 
 namespace {
 
@@ -51,7 +58,11 @@ constexpr int kLowestNice = -20;
 constexpr int kHighestNice = 19;
 constexpr std::uint32_t kRawNiceTag = 0x00010000;
 
-constexpr int kTimeCriticalFifoPriority = 99;
+constexpr int kTimeCriticalFifoPriority = 1;
+// The longest CPU time a real-time thread of the module may need without
+// blocking: the meter's 50 ms wait and its twin, with room to spare. A soft
+// RLIMIT_RTTIME below it would end the host with SIGXCPU during the spin.
+constexpr rlim_t kRealTimeSpinMicroseconds = 1'000'000;
 constexpr std::int32_t kRawScheduleTag = 0x00020000;
 constexpr std::int32_t kRawResetOnForkBit = 0x00001000;
 constexpr int kPolicyShift = 8;
@@ -100,14 +111,39 @@ bool ReadSchedule(Schedule& schedule) {
   return IsValidSchedule(schedule);
 }
 
-// CAP_SYS_NICE lets the process undo any change it makes.
+// Whether the process is in the initial user namespace, whose identity map
+// covers every user ID. The kernel judges scheduling changes against that
+// namespace: CAP_SYS_NICE held only inside a user namespace does not count.
+bool InInitialUserNamespace() {
+  const int file = open("/proc/self/uid_map", O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    return false;
+  }
+  char text[128];
+  const ssize_t length = read(file, text, sizeof text - 1);
+  close(file);
+  if (length <= 0) {
+    return false;
+  }
+  text[length] = '\0';
+  char* at = text;
+  const unsigned long inside = std::strtoul(at, &at, 10);
+  const unsigned long outside = std::strtoul(at, &at, 10);
+  const unsigned long count = std::strtoul(at, &at, 10);
+  return inside == 0 && outside == 0 && count == 4'294'967'295UL && (*at == '\n' || *at == '\0') &&
+         (*at == '\0' || at[1] == '\0');
+}
+
+// CAP_SYS_NICE, in the initial user namespace, lets the process undo any
+// change it makes.
 bool MayChangeAnyScheduling() {
   __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
   if (syscall(SYS_capget, &header, data) != 0) {
     return false;
   }
-  return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+  return (data[CAP_TO_INDEX(CAP_SYS_NICE)].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0 &&
+         InInitialUserNamespace();
 }
 
 rlim_t SoftLimit(int resource) {
@@ -122,11 +158,12 @@ bool MayTakeNice(int nice) {
   return limit == RLIM_INFINITY || static_cast<rlim_t>(20 - nice) <= limit;
 }
 
-// The kernel's rules for an unprivileged change of nice value.
-bool UnprivilegedMaySetNice(int from, int to) { return to >= from || MayTakeNice(to); }
+// Whether an unprivileged thread at nice value from may move to nice value to.
+bool UnprivilegedMayMoveNice(int from, int to) { return to >= from || MayTakeNice(to); }
 
-// The kernel's rules for an unprivileged change of policy; nice stays.
-bool UnprivilegedMaySetSchedule(const Schedule& from, const Schedule& to, int nice) {
+// Whether an unprivileged thread may move from one policy to another; nice
+// stays.
+bool UnprivilegedMayMoveSchedule(const Schedule& from, const Schedule& to, int nice) {
   if (IsRealTime(to.policy)) {
     const rlim_t limit = SoftLimit(RLIMIT_RTPRIO);
     if (to.policy != from.policy && limit == 0) {
@@ -142,6 +179,12 @@ bool UnprivilegedMaySetSchedule(const Schedule& from, const Schedule& to, int ni
     return false;
   }
   return !(from.resetOnFork && !to.resetOnFork);
+}
+
+// Whether a spin under a real-time policy stays within RLIMIT_RTTIME.
+bool RealTimeSpinFitsLimit() {
+  const rlim_t limit = SoftLimit(RLIMIT_RTTIME);
+  return limit == RLIM_INFINITY || limit >= kRealTimeSpinMicroseconds;
 }
 
 bool NiceForClass(std::uint32_t priorityClass, int& nice) {
@@ -187,11 +230,9 @@ bool ScheduleForPriority(std::int32_t priority, Schedule& schedule) {
   return IsValidSchedule(schedule);
 }
 
+// Every real-time schedule reads back as a tagged value: time critical is
+// what the meter asks for before its spin, never what it puts back.
 std::int32_t PriorityForSchedule(const Schedule& schedule) {
-  if (schedule.resetOnFork && schedule.policy == SCHED_FIFO &&
-      schedule.priority == kTimeCriticalFifoPriority) {
-    return plat::kThreadPriorityTimeCritical;
-  }
   if (!schedule.resetOnFork) {
     if (schedule.policy == SCHED_IDLE) {
       return plat::kThreadPriorityIdle;
@@ -207,31 +248,26 @@ std::int32_t PriorityForSchedule(const Schedule& schedule) {
          (schedule.policy << kPolicyShift) | schedule.priority;
 }
 
-// The clock read: the vDSO's own where there is one, found at the first read,
-// else the C library's.
-std::atomic<plat::posix::ClockGettime> gClockGettime{nullptr};
-
-// Reads one of the kernel's clocks, marked as the module's own read.
 timespec ReadClock(clockid_t clock) {
-  plat::posix::ClockGettime read = gClockGettime.load(std::memory_order_relaxed);
-  if (read == nullptr) {
-    read = plat::posix::VdsoClockGettime();
-    if (read == nullptr) {
-      read = &clock_gettime;
-    }
-    gClockGettime.store(read, std::memory_order_relaxed);
-  }
   timespec now{};
-  const void* const outer = plat::posix::tClockReadFrame;
-  plat::posix::tClockReadFrame = __builtin_frame_address(0);
-  read(clock, &now);
-  plat::posix::tClockReadFrame = outer;
+  clock_gettime(clock, &now);
   return now;
 }
 
 }  // namespace
 
 namespace plat {
+
+bool CounterReadable() {
+  int mode = 0;
+  if (prctl(PR_GET_TSC, &mode, 0, 0, 0) != 0) {
+    // A kernel without the question cannot refuse the counter either; one
+    // that turns the question away (a seccomp filter, a security module)
+    // might, so the answer is no.
+    return errno == EINVAL;
+  }
+  return mode == PR_TSC_ENABLE;
+}
 
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   ticksPerSecond = kNanosecondsPerSecond;
@@ -244,7 +280,7 @@ std::int64_t QueryCounter() {
 }
 
 std::uint64_t GetSystemTime() {
-  const timespec now = ReadClock(CLOCK_REALTIME);
+  const timespec now = ReadClock(CLOCK_REALTIME_COARSE);
   const std::int64_t seconds = static_cast<std::int64_t>(now.tv_sec) + kSecondsFrom1601To1970;
   return static_cast<std::uint64_t>(seconds * kSystemTicksPerSecond +
                                     now.tv_nsec / kNanosecondsPerSystemTick);
@@ -261,7 +297,8 @@ bool SetPriorityClass(std::uint32_t priorityClass) {
   if (!NiceForClass(priorityClass, target) || !ReadNice(current)) {
     return false;
   }
-  if (!MayChangeAnyScheduling() && !UnprivilegedMaySetNice(target, current)) {
+  // The change must be one the process can undo afterwards.
+  if (!MayChangeAnyScheduling() && !UnprivilegedMayMoveNice(target, current)) {
     return false;
   }
   return setpriority(PRIO_PROCESS, static_cast<id_t>(CallingThread()), target) == 0;
@@ -279,7 +316,9 @@ bool SetThreadPriority(std::int32_t priority) {
   if (!ScheduleForPriority(priority, target) || !ReadSchedule(current) || !ReadNice(nice)) {
     return false;
   }
-  if (!MayChangeAnyScheduling() && !UnprivilegedMaySetSchedule(target, current, nice)) {
+  // The change must be one the process can undo afterwards.
+  if ((priority == kThreadPriorityTimeCritical && !RealTimeSpinFitsLimit()) ||
+      (!MayChangeAnyScheduling() && !UnprivilegedMayMoveSchedule(target, current, nice))) {
     return false;
   }
   const sched_param param{target.priority};
