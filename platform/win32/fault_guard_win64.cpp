@@ -42,6 +42,15 @@ extern "C" __attribute__((used)) EXCEPTION_DISPOSITION meter_guard_on_exception(
 // dispatch: the landing puts them back, as a return from the work would have
 // left them. The frame is 40 bytes: the work's 32-byte home area, then the
 // two controls, keeping the stack 16-byte aligned at the call.
+//
+// The x87 control word goes back through the environment: fldcw waits, and
+// so would raise an exception the host left pending (an fdiv by zero with an
+// unmasked exception and no waiting instruction after it) inside this very
+// function, whose handler would take it and land again, for ever. fnstenv
+// does not wait and masks every exception before fldenv loads the caller's
+// word back, so a pending exception stays pending, as a return would leave
+// it. The environment (28 bytes) goes into the home area, which the work no
+// longer needs.
 asm(R"(
     .text
     .p2align 4
@@ -64,7 +73,10 @@ meter_guarded_call:
     .globl meter_guarded_call_landing
 meter_guarded_call_landing:
     ldmxcsr 32(%rsp)
-    fldcw 36(%rsp)
+    fnstenv (%rsp)
+    movzwl 36(%rsp), %eax
+    movw %ax, (%rsp)
+    fldenv (%rsp)
     xorl %eax, %eax
     addq $40, %rsp
     ret
