@@ -124,11 +124,13 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake --build --preset windows --target package
 check_package build/windows/cpuspeed-meter-*-win32.zip
+/usr/bin/python3 tests/check_dll_test.py --post-link i686-w64-mingw32-nm build/windows/cpuspeed.dll
 
 step "Windows DLL, 32-bit, built with clang and lld: package and inspect the packaged DLL"
 cmake --preset windows-clang >/dev/null
 cmake --build --preset windows-clang --target package
 check_package build/windows-clang/cpuspeed-meter-*-win32.zip
+/usr/bin/python3 tests/check_dll_test.py --post-link i686-w64-mingw32-nm build/windows-clang/cpuspeed.dll
 # The guard's assembly builds with clang at every optimisation level.
 cmake --build --preset windows-clang --target platform_guard_unoptimised
 

@@ -346,9 +346,15 @@ def check_relocations(pe, width, data, folder, problems):
     old_end = old_base + pe.OPTIONAL_HEADER.SizeOfImage
     moved = pefile.PE(data=data)
     new_base = 0x20000000 if old_base != 0x20000000 else 0x30000000
-    moved.relocate_image(new_base if width.bits == 32 else new_base << 8)
     moved_path = os.path.join(folder, "relocated.dll")
-    moved.write(moved_path)
+    try:
+        moved.relocate_image(new_base if width.bits == 32 else new_base << 8)
+        moved.write(moved_path)
+    except (struct.error, pefile.PEFormatError) as error:
+        # Relocation also moves what the directories point to, such as a
+        # TLS directory's addresses: garbage there cannot be relocated.
+        problems.append(f"cannot be relocated: {error}")
+        return
     for address, mnemonic, operands in disassemble(width, moved_path):
         for number in re.findall(r"0x([0-9a-f]+)", operands):
             if old_base <= int(number, 16) < old_end:

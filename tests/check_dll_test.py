@@ -3,14 +3,29 @@
 that Wine would not notice and Windows would, must each be refused by
 check_dll.py for that fault.
 
-usage: check_dll_test.py PACKAGE_OR_DLL..."""
+Also checks the 32-bit post-link step: given the build's DLL, which still
+has its symbols, it must refuse a copy whose table of safe handlers lists
+another handler.
+
+usage: check_dll_test.py PACKAGE_OR_DLL...
+       check_dll_test.py --post-link NM DLL"""
+import os
+import shutil
 import sys
+import tempfile
 
 import pefile
 
 import check_dll
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cmake"))
+import load_config_directory  # noqa: E402
+
 LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
+TLS = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]
+EXCEPTION = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]
+AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
+RUNTIME_FUNCTION_SIZE = 12
 NO_SEH = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_SEH"]
 HIGH_ENTROPY_VA = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]
 
@@ -62,16 +77,111 @@ def windows_version_6(pe):
     pe.OPTIONAL_HEADER.MajorOperatingSystemVersion = 6
 
 
+def subsystem_version_6(pe):
+    pe.OPTIONAL_HEADER.MajorSubsystemVersion = 6
+
+
+def minor_windows_version_up(pe):
+    pe.OPTIONAL_HEADER.MinorOperatingSystemVersion += 1
+
+
+def amd64_machine(pe):
+    pe.FILE_HEADER.Machine = AMD64
+
+
+def unwinds_with_rtlunwind(pe):
+    """Renames the import RtlUnwindEx to RtlUnwind, in place."""
+    symbol = next(symbol for entry in pe.DIRECTORY_ENTRY_IMPORT for symbol in entry.imports
+                  if symbol.name == b"RtlUnwindEx")
+    pe.set_bytes_at_offset(symbol.name_offset, b"RtlUnwind\0")
+
+
+def empty_tls_directory(pe):
+    """A TLS directory entry with an address and a size of 0."""
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[TLS].VirtualAddress = pe.sections[0].VirtualAddress
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[TLS].Size = 0
+
+
+FUNCTION_FIELDS = ("BeginAddress", "EndAddress", "UnwindData")
+
+
+def runtime_functions(pe):
+    """The exception directory's entries, whose fields pefile writes back."""
+    return [function.struct for function in pe.DIRECTORY_ENTRY_EXCEPTION]
+
+
+def index_of_entry_point(pe, entries):
+    begin = another_function(pe)
+    return next(index for index, entry in enumerate(entries) if entry.BeginAddress == begin)
+
+
+def copy_entry(to, source):
+    for field in FUNCTION_FIELDS:
+        setattr(to, field, getattr(source, field))
+
+
+def pdata_entry_dropped(pe):
+    """Drops the unwind entry of an exported function: the ones after it move
+    up and the directory is one entry shorter."""
+    entries = runtime_functions(pe)
+    for at in range(index_of_entry_point(pe, entries), len(entries) - 1):
+        copy_entry(entries[at], entries[at + 1])
+    pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION].Size -= RUNTIME_FUNCTION_SIZE
+
+
+def pdata_entries_swapped(pe):
+    entries = runtime_functions(pe)
+    at = min(index_of_entry_point(pe, entries), len(entries) - 2)
+    first = {field: getattr(entries[at], field) for field in FUNCTION_FIELDS}
+    copy_entry(entries[at], entries[at + 1])
+    for field, value in first.items():
+        setattr(entries[at + 1], field, value)
+
+
 DOCTORED = {
     32: [(load_config_of_72_bytes, "load configuration directory of 72 bytes"),
          (safe_handler_elsewhere, "is not the one the code registers"),
          (no_seh, "NO_SEH is set"),
-         (windows_version_6, "OperatingSystem version 6.0")],
+         (windows_version_6, "OperatingSystem version 6.0"),
+         (subsystem_version_6, "Subsystem version 6.0"),
+         (minor_windows_version_up, "OperatingSystem version 4.1"),
+         (amd64_machine, "without the 64-bit optional header"),
+         (empty_tls_directory, "has thread-local storage")],
     64: [(handler_named_nowhere, "0 functions name an exception handler"),
          (handler_elsewhere, "is not the guard's"),
          (low_entropy_randomisation, "HIGH_ENTROPY_VA is not set"),
-         (windows_version_6, "OperatingSystem version 6.2")],
+         (windows_version_6, "OperatingSystem version 6.2"),
+         (subsystem_version_6, "Subsystem version 6.2"),
+         (minor_windows_version_up, "OperatingSystem version 5.3"),
+         (unwinds_with_rtlunwind, "imports RtlUnwind from kernel32.dll"),
+         (empty_tls_directory, "has thread-local storage"),
+         (pdata_entry_dropped, "has no unwind data"),
+         (pdata_entries_swapped, "is out of order or overlaps")],
 }
+
+
+def post_link_refuses_another_handler(nm, dll):
+    """The post-link step, run on a copy of the build's DLL whose table of
+    safe handlers lists an entry point in place of the guard's handler."""
+    with tempfile.TemporaryDirectory() as folder:
+        copy = os.path.join(folder, os.path.basename(dll))
+        shutil.copy(dll, copy)
+        pe = pefile.PE(copy)
+        table = pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct.SEHandlerTable - pe.OPTIONAL_HEADER.ImageBase
+        pe.set_dword_at_rva(table, another_function(pe))
+        data = bytes(pe.write())
+        pe.close()
+        with open(copy, "wb") as file:
+            file.write(data)
+        try:
+            load_config_directory.main(nm, copy)
+        except SystemExit as refusal:
+            refused = "the table of safe handlers lists" in str(refusal)
+            print(f"{dll}: post-link step on a table listing another handler: "
+                  f"{'refused' if refused else 'ACCEPTED'} ({refusal})")
+            return 0 if refused else 1
+        print(f"{dll}: post-link step on a table listing another handler: ACCEPTED")
+        return 1
 
 
 def main(paths):
@@ -91,6 +201,8 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) < 2:
+    if len(sys.argv) == 4 and sys.argv[1] == "--post-link":
+        sys.exit(post_link_refuses_another_handler(sys.argv[2], sys.argv[3]))
+    if len(sys.argv) < 2 or sys.argv[1].startswith("-"):
         raise SystemExit(__doc__)
     sys.exit(main(sys.argv[1:]))
