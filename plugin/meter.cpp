@@ -87,14 +87,13 @@ void ServeCall(void* context) {
     RecordFailure(&call);
     return;
   }
-  const std::int32_t interval = TextToInt32(call.intervalText);
-  const std::int32_t threadPriority = ThreadPriorityFromLevel(TextToInt32(call.priorityText));
-  const std::uint32_t priorityClass = PriorityClassFromLevel(TextToInt32(call.classText));
-
   MeterInstance& instance = *call.instance;
   const std::uint64_t now = plat::GetSystemTime();
-  if (now >= DueTime(instance.lastUpdate, interval) &&
-      !Update(call, now, threadPriority, priorityClass)) {
+  // The levels matter only to an update: a call that is not due reads the
+  // interval alone.
+  if (now >= DueTime(instance.lastUpdate, TextToInt32(call.intervalText)) &&
+      !Update(call, now, ThreadPriorityFromLevel(TextToInt32(call.priorityText)),
+              PriorityClassFromLevel(TextToInt32(call.classText)))) {
     RecordFailure(&call);
     return;
   }

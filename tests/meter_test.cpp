@@ -124,7 +124,7 @@ TEST_F(MeterTest, CachedCallsReturnTheSamePointerUntilTheIntervalRunsOut) {
   EXPECT_EQ(Updates(), 2);
 }
 
-TEST_F(MeterTest, NotDueCallsStillReadTheirParametersButChangeNothing) {
+TEST_F(MeterTest, NotDueCallsChangeNothingWhateverTheirLevels) {
   Call("60");
   Script().schedulingCalls.clear();
   Call("60", "garbage", "");
