@@ -40,11 +40,13 @@ std::uint64_t MultiplyThenDivide(std::uint64_t a, std::uint64_t b, std::uint64_t
   return quotient;
 }
 
-// Truncates toward zero, as signed division does.
-std::int64_t DivideMagnitude(std::int64_t value, std::uint64_t a, std::uint64_t divisor) {
+// value x multiplier / divisor for a signed value, truncated toward zero as
+// signed division does.
+std::int64_t MultiplyThenDivideSigned(std::int64_t value, std::uint64_t multiplier,
+                                      std::uint64_t divisor) {
   const std::uint64_t magnitude =
       value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-  const std::uint64_t quotient = MultiplyThenDivide(magnitude, a, divisor);
+  const std::uint64_t quotient = MultiplyThenDivide(magnitude, multiplier, divisor);
   return static_cast<std::int64_t>(value < 0 ? 0 - quotient : quotient);
 }
 
@@ -58,8 +60,8 @@ std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCyc
   if (waited.ticks > 0 && waited.ticksPerSecond > 0) {
     // Cycles per second over the measured span, then megahertz.
     const std::int64_t hertz =
-        DivideMagnitude(difference, static_cast<std::uint64_t>(waited.ticksPerSecond),
-                        static_cast<std::uint64_t>(waited.ticks));
+        MultiplyThenDivideSigned(difference, static_cast<std::uint64_t>(waited.ticksPerSecond),
+                                 static_cast<std::uint64_t>(waited.ticks));
     megahertz = hertz / 1'000'000;
   } else if (passes != 0 && delayMs != 0) {
     const std::int64_t perPass = difference / static_cast<std::int64_t>(std::uint64_t{passes});
@@ -90,9 +92,9 @@ void RestoreScheduling(SchedulingChange& change) {
   }
 }
 
-std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs,
-                                     std::int32_t threadPriority, std::uint32_t priorityClass,
-                                     SchedulingChange& change) {
+std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
+                             std::int32_t threadPriority, std::uint32_t priorityClass,
+                             SchedulingChange& change) {
   if (passes == 0 || delayMs == 0) {
     return 0;
   }
@@ -148,10 +150,4 @@ std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs
   RestoreScheduling(change);
   return CyclesToMegahertz(waitTotal, overheadTotal, passes, delayMs,
                            {static_cast<std::int64_t>(waitedTicks), ticksPerSecond});
-}
-
-std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
-                             std::int32_t threadPriority, std::uint32_t priorityClass) {
-  SchedulingChange change;
-  return MeasureCPUSpeedRecorded(passes, delayMs, threadPriority, priorityClass, change);
 }

@@ -18,15 +18,12 @@ struct SchedulingChange {
 
 // Measures with the given thread priority (kThreadPriorityErrorReturn leaves
 // it alone) and priority class (0 leaves it alone); both are restored before
-// returning. Returns 0 when passes or delayMs is 0.
+// returning. Returns 0 when passes or delayMs is 0. Each change is recorded in
+// change as it is made, so that a caller whose guard abandons the
+// measurement half way can put things back.
 std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
-                             std::int32_t threadPriority, std::uint32_t priorityClass);
-
-// The same, recording each change in change as it is made, so that a caller
-// whose guard abandons the measurement half way can put things back.
-std::int32_t MeasureCPUSpeedRecorded(std::uint32_t passes, std::uint32_t delayMs,
-                                     std::int32_t threadPriority, std::uint32_t priorityClass,
-                                     SchedulingChange& change);
+                             std::int32_t threadPriority, std::uint32_t priorityClass,
+                             SchedulingChange& change);
 
 // Restores the thread priority, then the priority class, for each change
 // recorded, and clears the record. A thread restore that was refused is

@@ -74,7 +74,7 @@ bool Update(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
   instance.resultText = buffer;
   plat::PublishForGuard();
   const std::int32_t megahertz =
-      MeasureCPUSpeedRecorded(kPasses, kDelayMs, threadPriority, priorityClass, call.change);
+      MeasureCPUSpeed(kPasses, kDelayMs, threadPriority, priorityClass, call.change);
   WriteDecimal(buffer, megahertz);
   return true;
 }

@@ -69,7 +69,7 @@ cmake --preset linux >/dev/null
 # Everything the Linux build compiles; the Windows-only sources are checked by
 # the cross compiler's warnings.
 clang-tidy -p build/linux --quiet \
-  $(git ls-files 'measure/*.cpp' 'plugin/*.cpp' 'platform/linux/*.cpp' 'host/*.cpp' |
+  $(git ls-files 'measure/*.cpp' 'plugin/*.cpp' 'platform/linux/*.cpp' 'tools/*.cpp' |
     grep -v -e dll_main -e /win32/)
 
 for preset in linux linux-asan linux-tsan; do

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/accuracy_stats.h"
+#include "tools/accuracy_stats.h"
 
 namespace {
 

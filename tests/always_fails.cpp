@@ -1,6 +1,8 @@
 // A module whose every reading is the failure text.
 #include <cstdint>
 
+#include "tests/test_helpers.h"
+
 #if defined(_WIN32)
 #define EXPORTED __declspec(dllexport)
 #else
@@ -16,6 +18,6 @@ EXPORTED void* dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) { r
 EXPORTED std::int32_t dllshutdown(void* /*instance*/) { return 0; }
 EXPORTED const char* GetCPUSpeed(void* /*instance*/, const char* /*interval*/,
                                  const char* /*thread*/, const char* /*priorityClass*/) {
-  return "An unexpected error was returned";
+  return kFailureText;
 }
 }

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
+#include "tests/test_helpers.h"
 
 namespace {
 
 constexpr int kThreads = 8;
 constexpr auto kDuration = std::chrono::milliseconds(1500);
-const char kFailure[] = "An unexpected error was returned";
 
 TEST(Concurrency, EightThreadsMixDueAndCachedCallsOnTheirOwnInstances) {
   std::atomic<int> failures{0};
@@ -30,7 +30,7 @@ TEST(Concurrency, EightThreadsMixDueAndCachedCallsOnTheirOwnInstances) {
         // starve it.
         const char* measured = GetCPUSpeed(instance, "0", "15", "2");
         ++updates;
-        if (std::strcmp(measured, kFailure) == 0) {
+        if (std::strcmp(measured, kFailureText) == 0) {
           ++failures;
         }
         for (int call = 0; call < 1000; ++call) {

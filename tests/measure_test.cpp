@@ -9,6 +9,7 @@
 #include "platform/fault_guard.h"
 #include "platform/platform.h"
 #include "tests/scripted_platform.h"
+#include "tests/test_helpers.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ TEST_F(MeasureTest, NoCounterMeansNoWaitAndNoReads) {
   EXPECT_EQ(Script().counterReads, 0);
   // Two immediate returns differ by far fewer than 50 000 cycles. Only the
   // settling read before the passes touches the counter.
-  EXPECT_EQ(MeasureCPUSpeed(1, 50, 0, plat::kHighPriorityClass), 0);
+  EXPECT_EQ(MeasureOnce(1, 50, 0, plat::kHighPriorityClass), 0);
   EXPECT_EQ(Script().counterReads, 1);
   EXPECT_EQ(Script().frequencyQueries, 4);
 }
@@ -155,12 +156,12 @@ TEST_F(MeasureTest, TheTwinsTicksComeOffTheWaits) {
   }
   values.push_back(100'000);
   values.push_back(149'999);
-  EXPECT_GT(MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0), 1000);
+  EXPECT_GT(MeasureOnce(1, 50, plat::kThreadPriorityErrorReturn, 0), 1000);
 }
 
 TEST_F(MeasureTest, ZeroPassesOrDelayTouchNothing) {
-  EXPECT_EQ(MeasureCPUSpeed(0, 50, 15, plat::kHighPriorityClass), 0);
-  EXPECT_EQ(MeasureCPUSpeed(1, 0, 15, plat::kHighPriorityClass), 0);
+  EXPECT_EQ(MeasureOnce(0, 50, 15, plat::kHighPriorityClass), 0);
+  EXPECT_EQ(MeasureOnce(1, 0, 15, plat::kHighPriorityClass), 0);
   EXPECT_TRUE(Script().schedulingCalls.empty());
   EXPECT_EQ(Script().frequencyQueries, 0);
 }
@@ -168,7 +169,7 @@ TEST_F(MeasureTest, ZeroPassesOrDelayTouchNothing) {
 TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
   Script().priorityClass = 0x20;
   Script().threadPriority = -2;
-  MeasureCPUSpeed(1, 50, 15, plat::kRealtimePriorityClass);
+  MeasureOnce(1, 50, 15, plat::kRealtimePriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "get thread", "set class 0x100", "set thread 15", "set thread -2",
                    "set class 0x20"}));
@@ -176,22 +177,22 @@ TEST_F(MeasureTest, SetsThenRestoresThreadBeforeClass) {
 }
 
 TEST_F(MeasureTest, LeavesAloneWhatItIsAskedNotToChange) {
-  MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0);
+  MeasureOnce(1, 50, plat::kThreadPriorityErrorReturn, 0);
   EXPECT_TRUE(Script().schedulingCalls.empty());
-  MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, plat::kHighPriorityClass);
+  MeasureOnce(1, 50, plat::kThreadPriorityErrorReturn, plat::kHighPriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "set class 0x80", "set class 0x20"}));
 }
 
 TEST_F(MeasureTest, FailedReadsLeaveThatSettingAlone) {
   Script().classReadFails = true;
-  MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass);
+  MeasureOnce(1, 50, 15, plat::kHighPriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "get thread", "set thread 15", "set thread 0"}));
 
   ResetScript();
   Script().threadReadFails = true;
-  MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass);
+  MeasureOnce(1, 50, 15, plat::kHighPriorityClass);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "get thread", "set class 0x80", "set class 0x20"}));
 }
@@ -199,7 +200,7 @@ TEST_F(MeasureTest, FailedReadsLeaveThatSettingAlone) {
 TEST_F(MeasureTest, RefusedSetsAreStillRestored) {
   Script().classSetRefused = true;
   Script().threadSetRefused = true;
-  MeasureCPUSpeed(1, 50, -15, plat::kBelowNormalPriorityClass);
+  MeasureOnce(1, 50, -15, plat::kBelowNormalPriorityClass);
   // The refused thread restore is tried again once the class is back.
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "get thread", "set class 0x4000", "set thread -15", "set thread 0",
@@ -219,7 +220,7 @@ TEST_F(MeasureTest, ThreadPriorityOnlyTheCallersClassAllowsIsPutBackUnderEveryCl
       Script().windowsScheduling = true;
       Script().priorityClass = plat::kRealtimePriorityClass;
       Script().threadPriority = priority;
-      MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, priorityClass);
+      MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, priorityClass);
       EXPECT_EQ(Script().threadPriority, priority) << "class 0x" << std::hex << priorityClass;
       EXPECT_EQ(Script().priorityClass, plat::kRealtimePriorityClass);
     }
@@ -230,7 +231,7 @@ TEST_F(MeasureTest, ThreadPriorityOnlyTheCallersClassAllowsIsPutBackUnderEveryCl
 }
 
 TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {
-  MeasureCPUSpeed(3, 50, plat::kThreadPriorityErrorReturn, 0);
+  MeasureOnce(3, 50, plat::kThreadPriorityErrorReturn, 0);
   EXPECT_EQ(Script().frequencyQueries, 6);
   EXPECT_EQ(Script().counterReads, 1 + 3 * (51 + 2));
 }
@@ -244,8 +245,8 @@ TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {
   SchedulingChange change;
   EXPECT_FALSE(plat::RunGuarded(
       [](void* context) {
-        MeasureCPUSpeedRecorded(1, 50, 15, plat::kHighPriorityClass,
-                                *static_cast<SchedulingChange*>(context));
+        MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass,
+                        *static_cast<SchedulingChange*>(context));
       },
       &change));
   EXPECT_TRUE(change.threadChanged);

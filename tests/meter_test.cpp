@@ -12,13 +12,13 @@
 #include "plugin/plugin_api.h"
 #include "tests/allocation_probe.h"
 #include "tests/scripted_platform.h"
+#include "tests/test_helpers.h"
 
 namespace {
 
 using Calls = std::vector<std::string>;
 
 constexpr std::uint64_t kSecond = 10'000'000;
-const char kFailure[] = "An unexpected error was returned";
 
 TEST(TextToInt32, ReadsLikeTheHostWritesNumbers) {
   EXPECT_EQ(TextToInt32("30"), 30);
@@ -196,10 +196,10 @@ TEST_F(MeterTest, AllocationFailureGivesFailureTextAndNextDueCallMeasuresAgain) 
   Call("0");
   allocation_probe::FailAllocation(1);
   const char* text = Call("0");
-  EXPECT_STREQ(text, kFailure);
+  EXPECT_STREQ(text, kFailureText);
   EXPECT_EQ(Call("5"), text) << "the failure text stays until the next update";
   AdvanceSeconds(5);
-  EXPECT_STRNE(Call("5"), kFailure);
+  EXPECT_STRNE(Call("5"), kFailureText);
   EXPECT_EQ(Updates(), 2);
 }
 
@@ -209,7 +209,7 @@ TEST_F(MeterTest, ShutdownReleasesOnlyWhatTheInstanceOwns) {
   MeterInstance* never = dllstartup(1, 2);
   EXPECT_EQ(dllshutdown(never), 0);
   Script().counterRefused = true;
-  EXPECT_STREQ(Call("0"), kFailure);
+  EXPECT_STREQ(Call("0"), kFailureText);
 }
 
 // A thread that may not read the time-stamp counter would fault on the first
@@ -219,13 +219,13 @@ TEST_F(MeterTest, RefusedCounterGivesFailureTextWithSchedulingUntouchedThenMeasu
   Script().schedulingCalls.clear();
   const int counterReads = Script().counterReads;
   Script().counterRefused = true;
-  EXPECT_STREQ(Call("0"), kFailure);
+  EXPECT_STREQ(Call("0"), kFailureText);
   EXPECT_TRUE(Script().schedulingCalls.empty());
   EXPECT_EQ(Script().counterReads, counterReads);
-  EXPECT_STREQ(Call("5"), kFailure) << "until the next update";
+  EXPECT_STREQ(Call("5"), kFailureText) << "until the next update";
   Script().counterRefused = false;
   AdvanceSeconds(5);
-  EXPECT_STRNE(Call("5"), kFailure);
+  EXPECT_STRNE(Call("5"), kFailureText);
   EXPECT_EQ(Updates(), 2);
 }
 
@@ -244,7 +244,7 @@ TEST_P(MeterFaultTest, FaultMidMeasurementGivesFailureTextAndRestoresScheduling)
   Script().faultAtCounterRead = Script().counterReads + 20;
   Script().fault = GetParam();
 
-  EXPECT_STREQ(Call("0", "30", "5"), kFailure);
+  EXPECT_STREQ(Call("0", "30", "5"), kFailureText);
   EXPECT_EQ(Script().schedulingCalls.Texts(),
             (Calls{"get class", "get thread", "set class 0x100", "set thread 15", "set thread -1",
                    "set class 0x8000"}));
@@ -253,10 +253,10 @@ TEST_P(MeterFaultTest, FaultMidMeasurementGivesFailureTextAndRestoresScheduling)
 
   // The failure text stays until the next update; then the instance and the
   // guard both work again.
-  EXPECT_STREQ(Call("1"), kFailure);
+  EXPECT_STREQ(Call("1"), kFailureText);
   Script().faultAtCounterRead = 0;
   const char* measured = Call("0");
-  EXPECT_STRNE(measured, kFailure);
+  EXPECT_STRNE(measured, kFailureText);
   EXPECT_EQ(Call("1"), measured);
 }
 
@@ -268,16 +268,16 @@ INSTANTIATE_TEST_SUITE_P(Faults, MeterFaultTest,
 #endif
 
 TEST_F(MeterTest, NullInstanceGetsTheFailureTextAndShutdownIgnoresIt) {
-  EXPECT_STREQ(GetCPUSpeed(nullptr, "0", "0", "0"), kFailure);
+  EXPECT_STREQ(GetCPUSpeed(nullptr, "0", "0", "0"), kFailureText);
   EXPECT_EQ(dllshutdown(nullptr), 0);
 }
 
 TEST_F(MeterTest, NullTextGivesTheFailureTextAndTheNextDueCallMeasures) {
-  EXPECT_STREQ(Call(nullptr), kFailure);
-  EXPECT_STREQ(Call("0", nullptr), kFailure);
-  EXPECT_STREQ(Call("0", "30", nullptr), kFailure);
+  EXPECT_STREQ(Call(nullptr), kFailureText);
+  EXPECT_STREQ(Call("0", nullptr), kFailureText);
+  EXPECT_STREQ(Call("0", "30", nullptr), kFailureText);
   EXPECT_TRUE(Script().schedulingCalls.empty());
-  EXPECT_STRNE(Call("0"), kFailure);
+  EXPECT_STRNE(Call("0"), kFailureText);
 }
 
 }  // namespace

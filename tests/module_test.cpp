@@ -8,13 +8,12 @@
 #include <string>
 #include <utility>
 
-#include "host/sys/process_memory.h"
 #include "platform/platform.h"
 #include "tests/module_under_test.h"
+#include "tests/test_helpers.h"
+#include "tools/sys/process_memory.h"
 
 namespace {
-
-const char kFailure[] = "An unexpected error was returned";
 
 TEST(Module, HidesEverythingButItsEntryPoints) {
   Module module = LoadModuleUnderTest();
@@ -64,7 +63,7 @@ TEST(Module, NullHostTextGivesTheFailureTextAndTheNextDueCallMeasures) {
     ASSERT_NE(instance, nullptr);
     const std::uint32_t priorityClass = plat::GetPriorityClass();
     const std::int32_t priority = plat::GetThreadPriority();
-    EXPECT_STREQ(module.getCPUSpeed(instance, "0", "30", nullptr), kFailure);
+    EXPECT_STREQ(module.getCPUSpeed(instance, "0", "30", nullptr), kFailureText);
     EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
     EXPECT_EQ(plat::GetThreadPriority(), priority);
     const std::string measured = module.getCPUSpeed(instance, "0", "15", "2");
@@ -87,7 +86,7 @@ TEST(Module, LongUseOfOneInstanceKeepsMemorySteady) {
   int failures = 0;
   for (int update = 0; update < 200; ++update) {
     const char* measured = module.getCPUSpeed(instance, "0", "15", "2");
-    failures += std::strcmp(measured, "An unexpected error was returned") == 0 ? 1 : 0;
+    failures += std::strcmp(measured, kFailureText) == 0 ? 1 : 0;
     for (int call = 0; call < 500; ++call) {
       failures += module.getCPUSpeed(instance, "3600", "30", "4") == measured ? 0 : 1;
     }

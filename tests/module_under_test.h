@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <functional>
 
-#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
+#include "tools/sys/module_loader.h"
 
 struct Module {
   sys::LoadedModule loaded;

@@ -20,13 +20,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "measure/cpu_speed.h"
 #include "platform/platform.h"
 #include "plugin/plugin_api.h"
+#include "tests/test_helpers.h"
 
 namespace {
+
+// Each priority class and the nice value it stands for on Linux.
+const std::pair<std::uint32_t, int> kClassNice[] = {
+    {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
+    {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
+    {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
 
 pid_t ThisThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
@@ -147,7 +155,7 @@ TEST(RealPlatform, MeasurementAgreesWithLongRawClockReference) {
   std::vector<std::int32_t> readings;
   for (int index = 0; index < 5; ++index) {
     readings.push_back(
-        MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kRealtimePriorityClass));
+        MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, plat::kRealtimePriorityClass));
   }
   std::sort(readings.begin(), readings.end());
   const double median = readings[2];
@@ -170,7 +178,7 @@ TEST(RealPlatform, UnboostedMeasurementOnABusyMachineCountsTheWaitsRealLength) {
   std::vector<std::int32_t> readings;
   int close = 0;
   for (int index = 0; index < 9; ++index) {
-    readings.push_back(MeasureCPUSpeed(1, 50, plat::kThreadPriorityErrorReturn, 0));
+    readings.push_back(MeasureOnce(1, 50, plat::kThreadPriorityErrorReturn, 0));
     close += std::abs(readings.back() - reference) <= reference * 0.002 ? 1 : 0;
   }
   stop = true;
@@ -190,11 +198,7 @@ TEST(RealPlatform, PriorityClassesBecomeNiceValuesAndComeBackExactly) {
     const Observed found = Observe(self);
     const std::uint32_t original = plat::GetPriorityClass();
     ASSERT_NE(original, 0U);
-    const std::pair<std::uint32_t, int> table[] = {
-        {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
-        {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
-        {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
-    for (const auto& [priorityClass, nice] : table) {
+    for (const auto& [priorityClass, nice] : kClassNice) {
       ASSERT_TRUE(plat::SetPriorityClass(priorityClass));
       EXPECT_EQ(Observe(self).nice, nice);
       EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
@@ -254,11 +258,7 @@ TEST(RealPlatform, UnprivilegedChangesThatCouldNotBeUndoneAreRefused) {
     // From whatever nice the tests started at: raising it is allowed by the
     // kernel but could not be undone, and lowering it is not allowed. Only
     // the class of the nice value the thread has is taken.
-    const std::pair<std::uint32_t, int> classes[] = {
-        {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
-        {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
-        {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
-    for (const auto& [priorityClass, nice] : classes) {
+    for (const auto& [priorityClass, nice] : kClassNice) {
       EXPECT_EQ(plat::SetPriorityClass(priorityClass), nice == found.nice) << nice;
     }
     // SCHED_IDLE could not be left again; real time needs RLIMIT_RTPRIO and
@@ -307,7 +307,7 @@ TEST(RealPlatform, MeasurementChangesSchedulingWhileItRunsThenRestoresIt) {
     before = Observe(ThisThread());
     measuring = ThisThread();
     // Several passes, so that the observer cannot miss the boost.
-    MeasureCPUSpeed(8, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass);
+    MeasureOnce(8, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass);
     after = Observe(ThisThread());
     done = true;
   });
@@ -334,10 +334,10 @@ TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone)
     const char* text = GetCPUSpeed(instance, "0", "30", "4");
     const Observed during = Observe(ThisThread());
     prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
-    EXPECT_STREQ(text, "An unexpected error was returned");
+    EXPECT_STREQ(text, kFailureText);
     EXPECT_EQ(during, before);
     // The instance measures again once the counter may be read.
-    EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), "An unexpected error was returned");
+    EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), kFailureText);
     dllshutdown(instance);
   });
 }
@@ -393,7 +393,7 @@ TEST(RealPlatform, RealTimeBoostIsRefusedUnderAShortRealTimeLimit) {
     if (plat::SetThreadPriority(plat::kThreadPriorityTimeCritical)) {
       return 1;
     }
-    MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, 0);
+    MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, 0);
     return Observe(ThisThread()) == before ? 0 : 2;
   });
   ASSERT_NE(status, 99) << "RLIMIT_RTTIME could not be set";

@@ -10,6 +10,7 @@
 #include "platform/win32/guard_filter_win32.h"
 #include "tests/module_under_test.h"
 #include "tests/processor_faults.h"
+#include "tests/test_helpers.h"
 
 namespace {
 
@@ -41,7 +42,6 @@ void* ExceptionChainHead() { return nullptr; }
 DWORD_PTR& InstructionPointer(CONTEXT& context) { return context.Rip; }
 #endif
 
-const char kFailure[] = "An unexpected error was returned";
 volatile LONG gHostSaw = 0;
 
 // A host's own vectored handler: takes the exceptions that are its own.
@@ -150,7 +150,7 @@ TEST(Win32Module, LoadingAndFaultsLeaveTheProcesssExceptionHandlingAlone) {
   EXPECT_TRUE(HostSeesThreadName()) << "while the DLL is loaded";
   gAccessViolationsSeen = 0;
   const char* unreadable = reinterpret_cast<const char*>(16);
-  EXPECT_STREQ(module.getCPUSpeed(instance, "0", "15", unreadable), kFailure);
+  EXPECT_STREQ(module.getCPUSpeed(instance, "0", "15", unreadable), kFailureText);
   EXPECT_EQ(gAccessViolationsSeen, 1);
   EXPECT_TRUE(HostSeesThreadName()) << "after a fault the guard took";
   module.dllshutdown(instance);
@@ -268,7 +268,7 @@ TEST(Win32Module, PendingX87ExceptionOfTheHostStaysPendingAcrossACaughtFault) {
   unsigned short status = 0;
   asm volatile("fnstsw %0\n\tfnclex\n\tfstp %%st(0)\n\tfldcw %1" : "=m"(status) : "m"(control));
   RemoveVectoredExceptionHandler(handler);
-  EXPECT_STREQ(text, kFailure);
+  EXPECT_STREQ(text, kFailureText);
   EXPECT_EQ(gX87Raised, 0) << "the host's exception was raised inside the module";
   EXPECT_EQ(status & 0x0084, 0x0084) << "the exception is no longer pending";
   module.dllshutdown(instance);
@@ -295,7 +295,7 @@ TEST(Win32Module, InstanceTheModuleCannotUseGivesTheFailureText) {
   for (DWORD protection : {static_cast<DWORD>(PAGE_NOACCESS), static_cast<DWORD>(PAGE_READONLY)}) {
     MeterInstance* unusable = InstanceInPage(protection);
     gAccessViolationsSeen = 0;
-    EXPECT_STREQ(module.getCPUSpeed(unusable, "0", "15", "2"), kFailure) << protection;
+    EXPECT_STREQ(module.getCPUSpeed(unusable, "0", "15", "2"), kFailureText) << protection;
     EXPECT_GE(gAccessViolationsSeen, 1);
     if (protection == PAGE_NOACCESS) {
       EXPECT_EQ(module.dllshutdown(unusable), 0);
@@ -343,7 +343,7 @@ TEST(Win32Module, EntryPointsCalledWhileAFaultIsDispatchedTakeTheirOwnFaults) {
   void* handler = AddVectoredExceptionHandler(1, &CallEntriesWhileDispatching);
   const char* text = module.getCPUSpeed(instance, "0", "15", reinterpret_cast<const char*>(16));
   RemoveVectoredExceptionHandler(handler);
-  EXPECT_STREQ(text, kFailure);
+  EXPECT_STREQ(text, kFailureText);
   EXPECT_EQ(gNested.returned, 1) << "the handler never returned";
   EXPECT_STREQ(gNested.answer, "|");
   bool lockFree = false;

@@ -10,6 +10,7 @@
 
 #include "measure/cpu_speed.h"
 #include "platform/platform.h"
+#include "tests/test_helpers.h"
 
 namespace {
 
@@ -76,7 +77,7 @@ TEST(Win32Platform, MeasurementAgreesWithLongCounterReference) {
   std::vector<std::int32_t> readings;
   for (int index = 0; index < 5; ++index) {
     readings.push_back(
-        MeasureCPUSpeed(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass));
+        MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, plat::kHighPriorityClass));
   }
   std::sort(readings.begin(), readings.end());
   EXPECT_NEAR(readings[2], reference, reference * 0.01)

@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "host/sys/module_loader.h"
+#include "tools/sys/module_loader.h"
 
 namespace sys {
 

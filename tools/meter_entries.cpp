@@ -1,4 +1,4 @@
-#include "host/meter_entries.h"
+#include "tools/meter_entries.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,6 +1,4 @@
-#include <io.h>
-
-#include "host/sys/unprivileged.h"
+#include "tools/sys/unprivileged.h"
 
 namespace sys {
 
@@ -9,7 +7,5 @@ bool RunAsNobody(const std::function<std::vector<double>()>& /*work*/,
   reason = "not available on Windows";
   return false;
 }
-
-bool IsTerminal(int descriptor) { return _isatty(descriptor) != 0; }
 
 }  // namespace sys

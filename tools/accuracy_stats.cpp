@@ -1,4 +1,4 @@
-#include "host/accuracy_stats.h"
+#include "tools/accuracy_stats.h"
 
 #include <algorithm>
 #include <cmath>

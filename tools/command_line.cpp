@@ -1,4 +1,4 @@
-#include "host/command_line.h"
+#include "tools/command_line.h"
 
 #include <getopt.h>
 
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/exit_status.h"
+#include "tools/exit_status.h"
 
 namespace {
 

@@ -8,11 +8,11 @@
 #include <string>
 #include <thread>
 
-#include "host/exit_status.h"
-#include "host/host_options.h"
-#include "host/meter_entries.h"
-#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
+#include "tools/exit_status.h"
+#include "tools/meter_entries.h"
+#include "tools/meter_host_options.h"
+#include "tools/sys/module_loader.h"
 
 namespace {
 

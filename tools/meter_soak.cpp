@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/command_line.h"
-#include "host/exit_status.h"
-#include "host/meter_entries.h"
-#include "host/sys/module_loader.h"
-#include "host/sys/process_memory.h"
+#include "tools/command_line.h"
+#include "tools/exit_status.h"
+#include "tools/meter_entries.h"
+#include "tools/sys/module_loader.h"
+#include "tools/sys/process_memory.h"
 
 namespace {
 

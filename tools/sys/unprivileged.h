@@ -14,7 +14,4 @@ namespace sys {
 bool RunAsNobody(const std::function<std::vector<double>()>& work, std::vector<double>& results,
                  std::string& reason);
 
-// Whether the stream is a terminal (progress lines go only there).
-bool IsTerminal(int descriptor);
-
 }  // namespace sys

@@ -2,7 +2,7 @@
 // After windows.h, whose types it uses.
 #include <psapi.h>
 
-#include "host/sys/process_memory.h"
+#include "tools/sys/process_memory.h"
 
 namespace sys {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "host/sys/module_loader.h"
 #include "plugin/plugin_api.h"
+#include "tools/sys/module_loader.h"
 
 struct MeterEntries {
   InitEntry init = nullptr;

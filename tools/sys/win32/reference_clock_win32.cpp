@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "host/sys/reference_clock.h"
+#include "tools/sys/reference_clock.h"
 
 namespace sys {
 

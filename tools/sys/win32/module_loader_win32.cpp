@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "host/sys/module_loader.h"
+#include "tools/sys/module_loader.h"
 
 namespace sys {
 

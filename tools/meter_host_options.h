@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/command_line.h"
+#include "tools/command_line.h"
 
 struct HostOptions {
   std::string modulePath;  // empty: the module built beside the program

@@ -1,4 +1,4 @@
-#include "host/host_options.h"
+#include "tools/meter_host_options.h"
 
 #include <limits>
 

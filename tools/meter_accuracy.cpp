@@ -16,13 +16,14 @@
 #include <thread>
 #include <vector>
 
-#include "host/accuracy_stats.h"
-#include "host/command_line.h"
-#include "host/exit_status.h"
-#include "host/meter_entries.h"
-#include "host/sys/module_loader.h"
-#include "host/sys/reference_clock.h"
-#include "host/sys/unprivileged.h"
+#include "tools/accuracy_stats.h"
+#include "tools/command_line.h"
+#include "tools/exit_status.h"
+#include "tools/meter_entries.h"
+#include "tools/sys/module_loader.h"
+#include "tools/sys/reference_clock.h"
+#include "tools/sys/terminal.h"
+#include "tools/sys/unprivileged.h"
 
 namespace {
 

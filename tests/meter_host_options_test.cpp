@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_options.h"
+#include "tools/meter_host_options.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "host/sys/unprivileged.h"
+#include "tools/sys/unprivileged.h"
 
 namespace {
 
@@ -65,7 +65,5 @@ bool RunAsNobody(const std::function<std::vector<double>()>& work, std::vector<d
   }
   return true;
 }
-
-bool IsTerminal(int descriptor) { return isatty(descriptor) != 0; }
 
 }  // namespace sys

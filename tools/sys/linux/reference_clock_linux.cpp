@@ -7,7 +7,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "host/sys/reference_clock.h"
+#include "tools/sys/reference_clock.h"
 
 namespace {
 

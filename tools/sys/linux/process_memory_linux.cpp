@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "host/sys/process_memory.h"
+#include "tools/sys/process_memory.h"
 
 namespace sys {
 

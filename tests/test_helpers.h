@@ -1,0 +1,15 @@
+// What several test files share: the text the meter answers a failure with,
+// and one measurement whose scheduling record is not needed afterwards.
+#pragma once
+
+#include <cstdint>
+
+#include "measure/cpu_speed.h"
+
+inline constexpr char kFailureText[] = "An unexpected error was returned";
+
+inline std::int32_t MeasureOnce(std::uint32_t passes, std::uint32_t delayMs,
+                                std::int32_t threadPriority, std::uint32_t priorityClass) {
+  SchedulingChange change;
+  return MeasureCPUSpeed(passes, delayMs, threadPriority, priorityClass, change);
+}
