@@ -37,12 +37,17 @@ void WriteDecimal(char* buffer, std::int32_t value) {
   *written.ptr = '\0';
 }
 
+// The buffer the instance owns, if any: the failure text is the module's.
+char* OwnedBuffer(const MeterInstance& instance) {
+  return instance.resultText == kFailureText ? nullptr : const_cast<char*>(instance.resultText);
+}
+
 // Releases the buffer the instance owns, if any, leaving resultText null.
 void ReleaseResult(MeterInstance& instance) {
-  const char* owned = instance.resultText == kFailureText ? nullptr : instance.resultText;
+  char* owned = OwnedBuffer(instance);
   instance.resultText = nullptr;
   plat::PublishForGuard();
-  std::free(const_cast<char*>(owned));
+  std::free(owned);
 }
 
 // The failure text in place of the instance's result, until its next update.
@@ -103,8 +108,7 @@ void ServeCall(void* context) {
 // Ends an instance: its buffer, then the instance itself.
 void EndInstance(void* context) {
   auto* instance = static_cast<MeterInstance*>(context);
-  const char* owned = instance->resultText == kFailureText ? nullptr : instance->resultText;
-  std::free(const_cast<char*>(owned));
+  std::free(OwnedBuffer(*instance));
   std::free(instance);
 }
 

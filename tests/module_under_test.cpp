@@ -11,11 +11,15 @@
 #include <pthread.h>
 #endif
 
+std::string ModuleUnderTestPath() {
+  const char* path = std::getenv("METER_MODULE_UNDER_TEST");
+  return path != nullptr ? path : METER_MODULE_PATH;
+}
+
 Module LoadModuleUnderTest() {
   Module module;
   std::string error;
-  const char* path = std::getenv("METER_MODULE_UNDER_TEST");
-  module.loaded = sys::LoadModule(path != nullptr ? path : METER_MODULE_PATH, error);
+  module.loaded = sys::LoadModule(ModuleUnderTestPath(), error);
   EXPECT_NE(module.loaded.handle, nullptr) << error;
   module.dllstartup =
       reinterpret_cast<DllStartupEntry>(sys::FindEntryPoint(module.loaded, "dllstartup"));

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "plugin/plugin_api.h"
 #include "tools/sys/module_loader.h"
@@ -16,9 +17,12 @@ struct Module {
   GetParamEntry getparam = nullptr;
 };
 
-// Loads it, or the module that METER_MODULE_UNDER_TEST names (a packaged
-// one, say), and finds the entry points the tests call; a failure to load is
-// a test failure.
+// The module built beside the tests, or the one that METER_MODULE_UNDER_TEST
+// names (a packaged one, say).
+std::string ModuleUnderTestPath();
+
+// Loads that module and finds the entry points the tests call; a failure to
+// load is a test failure.
 Module LoadModuleUnderTest();
 
 // Runs work on a new thread with a stack of stackBytes, and waits for it.

@@ -93,7 +93,7 @@ TEST(LinuxModule, ChangesNoSignalDispositionBeforeDuringOrAfterItsUse) {
 }
 
 TEST(LinuxModule, UnloadsAtDlcloseAfterUse) {
-  const std::string path = METER_MODULE_PATH;
+  const std::string path = ModuleUnderTestPath();
   Module module = LoadModuleUnderTest();
   ASSERT_TRUE(Mapped(path));
   MeterInstance* instance = module.dllstartup(0, 0);
