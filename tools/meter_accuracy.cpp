@@ -293,15 +293,10 @@ int main(int argc, char** argv) {
   sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
-  if (!OpenMeterModule("meter-accuracy", options.modulePath, module, entries, path)) {
+  if (!OpenMeterModule("meter-accuracy", options.modulePath, module, entries, path) ||
+      !ProbeMeterInstance("meter-accuracy", module, entries)) {
     return kExitModule;
   }
-  MeterInstance* probe = StartMeterInstance("meter-accuracy", entries);
-  if (probe == nullptr) {
-    sys::UnloadModule(module);
-    return kExitModule;
-  }
-  entries.dllshutdown(probe);
   // A run takes minutes: an output that cannot be written is found out now.
   std::FILE* csv = nullptr;
   if (!options.csvPath.empty() && (csv = std::fopen(options.csvPath.c_str(), "w")) == nullptr) {

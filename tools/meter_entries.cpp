@@ -82,3 +82,14 @@ MeterInstance* StartMeterInstance(const char* program, const MeterEntries& entri
   }
   return instance;
 }
+
+bool ProbeMeterInstance(const char* program, sys::LoadedModule& module,
+                        const MeterEntries& entries) {
+  MeterInstance* probe = StartMeterInstance(program, entries);
+  if (probe == nullptr) {
+    sys::UnloadModule(module);
+    return false;
+  }
+  entries.dllshutdown(probe);
+  return true;
+}

@@ -32,3 +32,9 @@ bool OpenMeterModule(const char* program, const std::string& requestedPath,
 // A new meter instance, or null after the one-line message "program: the
 // module could not create a meter instance" on stderr.
 MeterInstance* StartMeterInstance(const char* program, const MeterEntries& entries);
+
+// Whether the module can create meter instances: one is started and ended
+// again, before a run that would otherwise find out late. When it cannot, the
+// module is unloaded after StartMeterInstance's message.
+bool ProbeMeterInstance(const char* program, sys::LoadedModule& module,
+                        const MeterEntries& entries);

@@ -107,15 +107,10 @@ int main(int argc, char** argv) {
   sys::LoadedModule module;
   MeterEntries entries;
   std::string path;
-  if (!OpenMeterModule("meter-soak", options.modulePath, module, entries, path)) {
+  if (!OpenMeterModule("meter-soak", options.modulePath, module, entries, path) ||
+      !ProbeMeterInstance("meter-soak", module, entries)) {
     return kExitModule;
   }
-  MeterInstance* probe = StartMeterInstance("meter-soak", entries);
-  if (probe == nullptr) {
-    sys::UnloadModule(module);
-    return kExitModule;
-  }
-  entries.dllshutdown(probe);
 
   Counts counts;
   const auto start = std::chrono::steady_clock::now();
