@@ -131,8 +131,8 @@ bool InInitialUserNamespace() {
   const unsigned long inside = std::strtoul(at, &at, 10);
   const unsigned long outside = std::strtoul(at, &at, 10);
   const unsigned long count = std::strtoul(at, &at, 10);
-  return inside == 0 && outside == 0 && count == 4'294'967'295UL && (*at == '\n' || *at == '\0') &&
-         (*at == '\0' || at[1] == '\0');
+  const bool oneLine = *at == '\0' || (at[0] == '\n' && at[1] == '\0');
+  return inside == 0 && outside == 0 && count == 4'294'967'295UL && oneLine;
 }
 
 // CAP_SYS_NICE, as the kernel judges it for scheduling (in the initial user
@@ -169,27 +169,30 @@ bool MayTakeNice(int nice) {
   return limit == RLIM_INFINITY || static_cast<rlim_t>(20 - nice) <= limit;
 }
 
-// Whether an unprivileged thread at nice value from may move to nice value to.
-bool UnprivilegedMayMoveNice(int from, int to) { return to >= from || MayTakeNice(to); }
+// Whether a thread without privilege, once at nice value changed, could go
+// back to nice value original.
+bool UnprivilegedMayUndoNice(int changed, int original) {
+  return original >= changed || MayTakeNice(original);
+}
 
-// Whether an unprivileged thread may move from one policy to another; nice
-// stays.
-bool UnprivilegedMayMoveSchedule(const Schedule& from, const Schedule& to, int nice) {
-  if (IsRealTime(to.policy)) {
+// Whether a thread without privilege, once under schedule changed, could go
+// back to schedule original; nice stays.
+bool UnprivilegedMayUndoSchedule(const Schedule& changed, const Schedule& original, int nice) {
+  if (IsRealTime(original.policy)) {
     const rlim_t limit = SoftLimit(RLIMIT_RTPRIO);
-    if (to.policy != from.policy && limit == 0) {
+    if (original.policy != changed.policy && limit == 0) {
       return false;
     }
-    const int fromPriority = IsRealTime(from.policy) ? from.priority : 0;
-    if (to.priority > fromPriority && limit != RLIM_INFINITY &&
-        static_cast<rlim_t>(to.priority) > limit) {
+    const int changedPriority = IsRealTime(changed.policy) ? changed.priority : 0;
+    if (original.priority > changedPriority && limit != RLIM_INFINITY &&
+        static_cast<rlim_t>(original.priority) > limit) {
       return false;
     }
   }
-  if (from.policy == SCHED_IDLE && to.policy != SCHED_IDLE && !MayTakeNice(nice)) {
+  if (changed.policy == SCHED_IDLE && original.policy != SCHED_IDLE && !MayTakeNice(nice)) {
     return false;
   }
-  return !(from.resetOnFork && !to.resetOnFork);
+  return !(changed.resetOnFork && !original.resetOnFork);
 }
 
 // Whether a spin under a real-time policy stays within RLIMIT_RTTIME.
@@ -309,7 +312,7 @@ bool SetPriorityClass(std::uint32_t priorityClass) {
     return false;
   }
   // The change must be one the process can undo afterwards.
-  if (!UnprivilegedMayMoveNice(target, current) && !MayChangeAnyScheduling()) {
+  if (!UnprivilegedMayUndoNice(target, current) && !MayChangeAnyScheduling()) {
     return false;
   }
   return setpriority(PRIO_PROCESS, static_cast<id_t>(CallingThread()), target) == 0;
@@ -329,7 +332,7 @@ bool SetThreadPriority(std::int32_t priority) {
   }
   // The change must be one the process can undo afterwards.
   if ((priority == kThreadPriorityTimeCritical && !RealTimeSpinFitsLimit()) ||
-      (!UnprivilegedMayMoveSchedule(target, current, nice) && !MayChangeAnyScheduling())) {
+      (!UnprivilegedMayUndoSchedule(target, current, nice) && !MayChangeAnyScheduling())) {
     return false;
   }
   const sched_param param{target.priority};
