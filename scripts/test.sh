@@ -32,8 +32,11 @@ wine32_missing_reason() {
   # The smallest 32-bit program: it exits with status 0.
   probe=$(mktemp -d)
   printf '.globl _start\n_start:\n movl $1, %%eax\n xorl %%ebx, %%ebx\n int $0x80\n' >"$probe/exit.s"
-  as --32 -o "$probe/exit.o" "$probe/exit.s" && ld -m elf_i386 -o "$probe/exit" "$probe/exit.o"
-  if ! "$probe/exit" 2>/dev/null; then
+  if ! { as --32 -o "$probe/exit.o" "$probe/exit.s" &&
+    ld -m elf_i386 -o "$probe/exit" "$probe/exit.o"; } 2>/dev/null; then
+    echo "the 32-bit probe program could not be built (as --32, ld -m elf_i386 from binutils)," \
+      "so whether this kernel runs 32-bit programs is unknown"
+  elif ! "$probe/exit" 2>/dev/null; then
     echo "this machine's kernel has no 32-bit mode, so 32-bit Wine cannot start here;" \
       "METER_WINE_EMULATED=1 bash scripts/test.sh tries the 32-bit suites through qemu-i386"
   elif [ ! -x /usr/lib/wine/wine ]; then
