@@ -92,11 +92,12 @@ void RestoreScheduling(SchedulingChange& change) {
   }
 }
 
-std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
-                             std::int32_t threadPriority, std::uint32_t priorityClass,
-                             SchedulingChange& change) {
+bool MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs, std::int32_t threadPriority,
+                     std::uint32_t priorityClass, SchedulingChange& change,
+                     std::int32_t& megahertz) {
+  megahertz = 0;
   if (passes == 0 || delayMs == 0) {
-    return 0;
+    return true;
   }
   // Both settings are read before either changes: on Windows a class change
   // moves the thread's priority with it and clips it to the new class's range,
@@ -128,11 +129,13 @@ std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
   // twin preempted between its reads then costs neither count.
   std::uint64_t waitedTicks = 0;
   std::int64_t ticksPerSecond = 0;
+  bool counterFailed = false;
   // Under Wine the first counter read after a priority change or a sleep
   // sometimes stalls for a reschedule (100-200 us). Taken here, the stall
   // stays out of the first wait's cycles, which its ticks would not cover.
-  plat::QueryCounter();
-  for (std::uint32_t pass = 0; pass < passes; ++pass) {
+  std::int64_t settling = 0;
+  plat::QueryCounter(settling);
+  for (std::uint32_t pass = 0; pass < passes && !counterFailed; ++pass) {
     const std::uint64_t t0 = __rdtsc();
     const CounterSpan wait = SpinWait(delayMs);
     const std::uint64_t t1 = __rdtsc();
@@ -145,9 +148,14 @@ std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
     const std::uint64_t t3 = __rdtsc();
     overheadTotal += CycleDifference(t2, t3);
     waitedTicks -= static_cast<std::uint64_t>(overhead.ticks);
+    counterFailed = wait.failed || overhead.failed;
   }
 
   RestoreScheduling(change);
-  return CyclesToMegahertz(waitTotal, overheadTotal, passes, delayMs,
-                           {static_cast<std::int64_t>(waitedTicks), ticksPerSecond});
+  if (counterFailed) {
+    return false;
+  }
+  megahertz = CyclesToMegahertz(waitTotal, overheadTotal, passes, delayMs,
+                                {static_cast<std::int64_t>(waitedTicks), ticksPerSecond, false});
+  return true;
 }

@@ -18,12 +18,13 @@ struct SchedulingChange {
 
 // Measures with the given thread priority (kThreadPriorityErrorReturn leaves
 // it alone) and priority class (0 leaves it alone); both are restored before
-// returning. Returns 0 when passes or delayMs is 0. Each change is recorded in
-// change as it is made, so that a caller whose guard abandons the
-// measurement half way can put things back.
-std::int32_t MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs,
-                             std::int32_t threadPriority, std::uint32_t priorityClass,
-                             SchedulingChange& change);
+// returning. megahertz is 0 when passes or delayMs is 0. False, with the
+// scheduling restored, when the high-resolution counter failed or stood still
+// during a wait. Each change is recorded in change as it is made, so that a
+// caller whose guard abandons the measurement half way can put things back.
+bool MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs, std::int32_t threadPriority,
+                     std::uint32_t priorityClass, SchedulingChange& change,
+                     std::int32_t& megahertz);
 
 // Restores the thread priority, then the priority class, for each change
 // recorded, and clears the record. A thread restore that was refused is

@@ -3,32 +3,74 @@
 // loop condition.
 #include "measure/spin_wait.h"
 
+#include <x86intrin.h>
+
 #include "platform/platform.h"
+
+namespace {
+
+// The last counter value read, and the time-stamp count when it was new.
+struct CounterWatch {
+  std::int64_t value;
+  std::uint64_t movedAt;
+};
+
+// Reads the counter into now; false when the read fails or the counter has
+// stood still too long. The time-stamp count is taken before the read, so a
+// thread preempted between the two never takes the time it lost for a
+// standstill.
+bool ReadCounter(CounterWatch& watch, std::int64_t& now) {
+  const std::uint64_t cycles = __rdtsc();
+  if (!plat::QueryCounter(now)) {
+    return false;
+  }
+  if (now != watch.value) {
+    watch = {now, cycles};
+    return true;
+  }
+  return static_cast<std::int64_t>(cycles - watch.movedAt) < kCounterStandstillCycles;
+}
+
+constexpr CounterSpan kGaveUp{0, 0, true};
+
+}  // namespace
 
 CounterSpan SpinWait(std::uint32_t ms) {
   std::int64_t frequency = 0;
   if (!plat::QueryCounterFrequency(frequency)) {
-    return {0, 0};
+    return {0, 0, false};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
-  const std::int64_t start = plat::QueryCounter();
-  std::int64_t now = plat::QueryCounter();
-  while (now - start < target) {
-    now = plat::QueryCounter();
+  std::int64_t start = 0;
+  std::int64_t now = 0;
+  CounterWatch watch{0, __rdtsc()};
+  if (!ReadCounter(watch, start) || !ReadCounter(watch, now)) {
+    return kGaveUp;
   }
-  return {now - start, frequency};
+  while (now - start < target) {
+    if (!ReadCounter(watch, now)) {
+      return kGaveUp;
+    }
+  }
+  return {now - start, frequency, false};
 }
 
 CounterSpan SpinWaitOverhead(std::uint32_t ms) {
   std::int64_t frequency = 0;
   if (!plat::QueryCounterFrequency(frequency)) {
-    return {0, 0};
+    return {0, 0, false};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
-  const std::int64_t start = plat::QueryCounter();
-  std::int64_t now = plat::QueryCounter();
-  while (now - start == target) {
-    now = plat::QueryCounter();
+  std::int64_t start = 0;
+  std::int64_t now = 0;
+  CounterWatch watch{0, __rdtsc()};
+  if (!ReadCounter(watch, start) || !ReadCounter(watch, now)) {
+    return kGaveUp;
   }
-  return {now - start, frequency};
+  while (now - start == target) {
+    if (!ReadCounter(watch, now)) {
+      return kGaveUp;
+    }
+  }
+  return {now - start, frequency, false};
 }

@@ -13,15 +13,24 @@
 
 // How long a wait lasted by the high-resolution counter: the ticks from its
 // start reading to its last, and the counter's ticks per second. Both are 0
-// when there is no counter.
+// when there is no counter. failed: a counter read failed, or the counter
+// stood still; the wait gave up and its span means nothing.
 struct CounterSpan {
   std::int64_t ticks;
   std::int64_t ticksPerSecond;
+  bool failed = false;
 };
 
+// A counter that has not moved for this many time-stamp cycles is taken for
+// broken: about 0.4 s at 2.6 GHz, far beyond any counter's resolution (the
+// kernel's tick at worst). Time the thread spends preempted is no standstill,
+// as the counter moves on meanwhile.
+constexpr std::int64_t kCounterStandstillCycles = std::int64_t{1} << 30;
+
 // Busy-waits ms milliseconds on the high-resolution counter; returns at once
-// when there is no counter. A wait preempted near its end lasts longer than
-// asked, which the span shows.
+// when there is no counter, and gives up when the counter fails or stands
+// still. A wait preempted near its end lasts longer than asked, which the
+// span shows.
 MEASURE_KEEP_CALL CounterSpan SpinWait(std::uint32_t ms);
 
 // The same preparation as SpinWait without the wait: one counter read after

@@ -31,14 +31,16 @@ bool CounterReadable();
 // Ticks per second of the high-resolution counter; false when there is none.
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond);
 
-// Current value of the high-resolution counter; never decreases.
-std::int64_t QueryCounter();
+// Current value of the high-resolution counter, which never decreases; false
+// when the counter could not be read.
+bool QueryCounter(std::int64_t& ticks);
 
-// The process's priority class, or 0 when it cannot be read. Any non-zero
-// value returned, given back to SetPriorityClass, restores what was found.
+// The priority class: on Windows the process's, on Linux the calling
+// thread's nice value. 0 when it cannot be read. Any non-zero value returned,
+// given back to SetPriorityClass, restores what was found.
 std::uint32_t GetPriorityClass();
 
-// Sets the process's priority class; false when refused.
+// Sets the priority class; false when refused.
 bool SetPriorityClass(std::uint32_t priorityClass);
 
 // The calling thread's priority, or kThreadPriorityErrorReturn when it cannot

@@ -1,5 +1,6 @@
 // The meter as the host sees it: instances, and the meter function that
 // measures when an update is due and hands back cached text in between.
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 
@@ -58,7 +59,8 @@ void RecordFailure(void* context) {
 }
 
 // Measures into a new buffer that the instance owns from the start; false
-// when the counter may not be read or there is no memory for the text.
+// when the counter may not be read or failed, or there is no memory for the
+// text.
 bool Update(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
             std::uint32_t priorityClass) {
   MeterInstance& instance = *call.instance;
@@ -78,8 +80,10 @@ bool Update(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
   buffer[0] = '\0';
   instance.resultText = buffer;
   plat::PublishForGuard();
-  const std::int32_t megahertz =
-      MeasureCPUSpeed(kPasses, kDelayMs, threadPriority, priorityClass, call.change);
+  std::int32_t megahertz = 0;
+  if (!MeasureCPUSpeed(kPasses, kDelayMs, threadPriority, priorityClass, call.change, megahertz)) {
+    return false;
+  }
   WriteDecimal(buffer, megahertz);
   return true;
 }
@@ -112,32 +116,11 @@ void EndInstance(void* context) {
   std::free(instance);
 }
 
-}  // namespace
-
-extern "C" {
-
-MeterInstance* METER_CALL dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) {
-  auto* instance = static_cast<MeterInstance*>(std::malloc(sizeof(MeterInstance)));
-  if (instance != nullptr) {
-    *instance = MeterInstance{0, nullptr};
-  }
-  return instance;
-}
-
-// An instance the module cannot read is left alone: nothing is freed twice.
-std::int32_t METER_CALL dllshutdown(MeterInstance* instance) {
-  if (instance != nullptr) {
-    plat::RunGuarded(&EndInstance, instance);
-  }
-  return 0;
-}
-
-const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* intervalText,
-                                   const char* priorityText, const char* classText) {
-  if (instance == nullptr) {
+// The whole call behind GetCPUSpeed.
+const char* ServeMeter(MeterCall& call) {
+  if (call.instance == nullptr) {
     return kFailureText;
   }
-  MeterCall call{instance, intervalText, priorityText, classText, {}, kFailureText};
   if (plat::RunGuarded(&ServeCall, &call)) {
     return call.result;
   }
@@ -148,6 +131,41 @@ const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* interval
   RestoreScheduling(call.change);
   plat::RunGuarded(&RecordFailure, &call);
   return kFailureText;
+}
+
+}  // namespace
+
+// The entry points leave errno as the host had it: the system calls behind a
+// measurement and the C heap may set it, and the host's own may be pending.
+extern "C" {
+
+MeterInstance* METER_CALL dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) {
+  const int hostErrno = errno;
+  auto* instance = static_cast<MeterInstance*>(std::malloc(sizeof(MeterInstance)));
+  if (instance != nullptr) {
+    *instance = MeterInstance{0, nullptr};
+  }
+  errno = hostErrno;
+  return instance;
+}
+
+// An instance the module cannot read is left alone: nothing is freed twice.
+std::int32_t METER_CALL dllshutdown(MeterInstance* instance) {
+  const int hostErrno = errno;
+  if (instance != nullptr) {
+    plat::RunGuarded(&EndInstance, instance);
+  }
+  errno = hostErrno;
+  return 0;
+}
+
+const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* intervalText,
+                                   const char* priorityText, const char* classText) {
+  const int hostErrno = errno;
+  MeterCall call{instance, intervalText, priorityText, classText, {}, kFailureText};
+  const char* result = ServeMeter(call);
+  errno = hostErrno;
+  return result;
 }
 
 }  // extern "C"

@@ -236,6 +236,34 @@ TEST_F(MeasureTest, EveryPassWaitsAndRunsItsTwin) {
   EXPECT_EQ(Script().counterReads, 1 + 3 * (51 + 2));
 }
 
+// A counter read that fails, or a counter that stands still, ends the
+// measurement as a failure, with the scheduling put back. Reads: 1 settles,
+// 2 and 3 start the wait, 52 ends it, 53 and 54 are the twin's.
+TEST_F(MeasureTest, CounterThatFailsOrStandsStillEndsTheMeasurementWithSchedulingRestored) {
+  struct Case {
+    const char* what;
+    int failAtCounterRead;
+    std::int64_t counterStep;
+  };
+  for (const Case& test : {Case{"the wait's start read fails", 2, 1},
+                           Case{"its first read fails", 3, 1}, Case{"a later read fails", 30, 1},
+                           Case{"the twin's start read fails", 53, 1},
+                           Case{"the twin's read fails", 54, 1}, Case{"the counter stands still", 0, 0}}) {
+    ResetScript();
+    Script().threadPriority = 2;
+    Script().failAtCounterRead = test.failAtCounterRead;
+    Script().counterStep = test.counterStep;
+    SchedulingChange change;
+    std::int32_t megahertz = 7;
+    EXPECT_FALSE(MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass, change, megahertz))
+        << test.what;
+    EXPECT_EQ(megahertz, 0) << test.what;
+    EXPECT_EQ(Script().threadPriority, 2) << test.what;
+    EXPECT_EQ(Script().priorityClass, plat::kNormalPriorityClass) << test.what;
+    EXPECT_FALSE(change.threadChanged || change.classChanged) << test.what;
+  }
+}
+
 #if defined(_WIN32)
 // Only Windows catches a fault in the module's own work.
 TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {
@@ -245,8 +273,9 @@ TEST_F(MeasureTest, RecordsChangesSoAnAbandonedMeasurementCanBeUndone) {
   SchedulingChange change;
   EXPECT_FALSE(plat::RunGuarded(
       [](void* context) {
+        std::int32_t megahertz = 0;
         MeasureCPUSpeed(1, 50, 15, plat::kHighPriorityClass,
-                        *static_cast<SchedulingChange*>(context));
+                        *static_cast<SchedulingChange*>(context), megahertz);
       },
       &change));
   EXPECT_TRUE(change.threadChanged);

@@ -99,17 +99,22 @@ bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   return gScript.hasCounter;
 }
 
-std::int64_t QueryCounter() {
+bool QueryCounter(std::int64_t& ticks) {
   ++gScript.counterReads;
   if (gScript.counterReads == gScript.faultAtCounterRead) {
     RaiseFault(gScript.fault);
   }
+  if (gScript.counterReads == gScript.failAtCounterRead) {
+    return false;
+  }
   const auto index = static_cast<std::size_t>(gScript.counterReads - 1);
   if (index < gScript.counterValues.size()) {
-    return gScript.counterValues[index];
+    ticks = gScript.counterValues[index];
+    return true;
   }
   gScript.counter += gScript.counterStep;
-  return gScript.counter;
+  ticks = gScript.counter;
+  return true;
 }
 
 std::uint32_t GetPriorityClass() {

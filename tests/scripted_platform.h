@@ -32,11 +32,13 @@ struct ScriptedPlatform {
   bool hasCounter = true;
   std::int64_t frequency = 1000;
   // Values the next counter reads return, in order; after them the counter
-  // moves on by counterStep per read.
+  // moves on by counterStep per read (0: it stands still).
   std::vector<std::int64_t> counterValues;
   std::int64_t counter = 0;
   std::int64_t counterStep = 1;
   int counterReads = 0;
+  // The counter read, counted from 1, that fails; 0 never.
+  int failAtCounterRead = 0;
   int frequencyQueries = 0;
 
   std::uint32_t priorityClass = 0x20;

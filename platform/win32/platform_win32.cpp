@@ -27,10 +27,11 @@ bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   return available;
 }
 
-std::int64_t QueryCounter() {
+bool QueryCounter(std::int64_t& ticks) {
   LARGE_INTEGER counter{};
-  ::QueryPerformanceCounter(&counter);
-  return counter.QuadPart;
+  const bool read = ::QueryPerformanceCounter(&counter) != FALSE;
+  ticks = counter.QuadPart;
+  return read;
 }
 
 std::uint32_t GetPriorityClass() { return ::GetPriorityClass(::GetCurrentProcess()); }
