@@ -245,10 +245,10 @@ TEST_F(MeasureTest, CounterThatFailsOrStandsStillEndsTheMeasurementWithSchedulin
     int failAtCounterRead;
     std::int64_t counterStep;
   };
-  for (const Case& test : {Case{"the wait's start read fails", 2, 1},
-                           Case{"its first read fails", 3, 1}, Case{"a later read fails", 30, 1},
-                           Case{"the twin's start read fails", 53, 1},
-                           Case{"the twin's read fails", 54, 1}, Case{"the counter stands still", 0, 0}}) {
+  for (const Case& test :
+       {Case{"the wait's start read fails", 2, 1}, Case{"its first read fails", 3, 1},
+        Case{"a later read fails", 30, 1}, Case{"the twin's start read fails", 53, 1},
+        Case{"the twin's read fails", 54, 1}, Case{"the counter stands still", 0, 0}}) {
     ResetScript();
     Script().threadPriority = 2;
     Script().failAtCounterRead = test.failAtCounterRead;

@@ -229,6 +229,20 @@ TEST_F(MeterTest, RefusedCounterGivesFailureTextWithSchedulingUntouchedThenMeasu
   EXPECT_EQ(Updates(), 2);
 }
 
+// A counter that fails in the middle of a wait ends the update with the
+// failure text and the scheduling put back.
+TEST_F(MeterTest, CounterThatFailsGivesFailureTextWithSchedulingRestoredThenMeasuresAgain) {
+  Call("0");
+  Script().threadPriority = -1;
+  Script().failAtCounterRead = Script().counterReads + 20;
+  EXPECT_STREQ(Call("0", "30", "5"), kFailureText);
+  EXPECT_EQ(Script().threadPriority, -1);
+  EXPECT_EQ(Script().priorityClass, plat::kNormalPriorityClass);
+  EXPECT_STREQ(Call("5"), kFailureText) << "until the next update";
+  AdvanceSeconds(5);
+  EXPECT_STRNE(Call("5"), kFailureText);
+}
+
 #if defined(_WIN32)
 // Each real fault, raised half way through a measurement after both
 // priorities were set, is caught and the scheduling put back. (On Linux the

@@ -128,9 +128,9 @@ bool CounterReadable() {
 bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
   // The raw clock, unless it is refused (a sandbox that errors it).
   timespec probe{};
-  gCounterClock.store(clock_gettime(CLOCK_MONOTONIC_RAW, &probe) == 0 ? CLOCK_MONOTONIC_RAW
-                                                                       : CLOCK_MONOTONIC,
-                      std::memory_order_relaxed);
+  gCounterClock.store(
+      clock_gettime(CLOCK_MONOTONIC_RAW, &probe) == 0 ? CLOCK_MONOTONIC_RAW : CLOCK_MONOTONIC,
+      std::memory_order_relaxed);
   ticksPerSecond = kNanosecondsPerSecond;
   return true;
 }

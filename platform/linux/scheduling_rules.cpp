@@ -14,8 +14,8 @@ struct ClassNice {
 };
 
 constexpr ClassNice kClassNice[] = {
-    {kIdlePriorityClass, 19},  {kBelowNormalPriorityClass, 10}, {kNormalPriorityClass, 0},
-    {kAboveNormalPriorityClass, -5}, {kHighPriorityClass, -10},  {kRealtimePriorityClass, -20},
+    {kIdlePriorityClass, 19},        {kBelowNormalPriorityClass, 10}, {kNormalPriorityClass, 0},
+    {kAboveNormalPriorityClass, -5}, {kHighPriorityClass, -10},       {kRealtimePriorityClass, -20},
 };
 
 constexpr int kLowestNice = -20;

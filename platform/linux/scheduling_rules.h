@@ -2,6 +2,17 @@
 // priority onto a thread's nice value and scheduling policy, and which changes
 // a thread without CAP_SYS_NICE could undo. Plain rules over plain values: the
 // layer reads the thread's state and limits, and asks these.
+//
+// Priority class -> nice value of the calling thread:
+//   idle 0x40 -> 19, below normal 0x4000 -> 10, normal 0x20 -> 0,
+//   above normal 0x8000 -> -5, high 0x80 -> -10, realtime 0x100 -> -20.
+// Thread priority -> scheduling policy of the calling thread (nice kept):
+//   -15 (idle) -> SCHED_IDLE, -14..-1 -> SCHED_BATCH, 0..14 -> SCHED_OTHER,
+//   +15 (time critical) -> SCHED_FIFO at priority 1, reset on fork, so that
+//   a child forked while the thread is raised starts as an ordinary thread.
+// States outside the tables read back as tagged values that restore them
+// exactly: 0x10000 + nice + 20 for the class; 0x20000 with the policy, the
+// real-time priority and the reset-on-fork bit (0x1000) for the thread.
 #pragma once
 
 #include <sys/resource.h>

@@ -2,8 +2,10 @@
 // no signal handler at any point of its life, and dlclose unloads it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -101,6 +103,32 @@ TEST(LinuxModule, UnloadsAtDlcloseAfterUse) {
   module.dllshutdown(instance);
   sys::UnloadModule(module.loaded);
   EXPECT_FALSE(Mapped(path)) << "the module stays in the process after dlclose";
+}
+
+// errno as the host had it after every entry point, on every path: due calls
+// at several levels, a call that is not due, a refused counter, a null text,
+// startup and shutdown.
+TEST(LinuxModule, LeavesErrnoAsTheHostHadIt) {
+  Module module = LoadModuleUnderTest();
+  const auto keepsErrno = [](const char* what, const auto& call) {
+    errno = 4242;
+    call();
+    EXPECT_EQ(errno, 4242) << what;
+  };
+  MeterInstance* instance = nullptr;
+  keepsErrno("dllstartup", [&] { instance = module.dllstartup(0, 0); });
+  const char* const levels[][2] = {{"30", "5"}, {"15", "2"}, {"0", "1"}};
+  for (const auto& [thread, priorityClass] : levels) {
+    keepsErrno(thread, [&] { module.getCPUSpeed(instance, "0", thread, priorityClass); });
+  }
+  keepsErrno("a call that is not due", [&] { module.getCPUSpeed(instance, "3600", "15", "2"); });
+  keepsErrno("a null text", [&] { module.getCPUSpeed(instance, "0", nullptr, "2"); });
+  std::thread([&] {
+    prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
+    keepsErrno("a refused counter", [&] { module.getCPUSpeed(instance, "0", "15", "2"); });
+    prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+  }).join();
+  keepsErrno("dllshutdown", [&] { module.dllshutdown(instance); });
 }
 
 }  // namespace

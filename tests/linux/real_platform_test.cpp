@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/timex.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,6 +27,7 @@
 #include "measure/cpu_speed.h"
 #include "platform/platform.h"
 #include "plugin/plugin_api.h"
+#include "tests/linux/thread_state.h"
 #include "tests/test_helpers.h"
 
 namespace {
@@ -35,56 +37,6 @@ const std::pair<std::uint32_t, int> kClassNice[] = {
     {plat::kIdlePriorityClass, 19},  {plat::kBelowNormalPriorityClass, 10},
     {plat::kNormalPriorityClass, 0}, {plat::kAboveNormalPriorityClass, -5},
     {plat::kHighPriorityClass, -10}, {plat::kRealtimePriorityClass, -20}};
-
-pid_t ThisThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// Scheduling of one thread as the kernel reports it to anyone.
-struct Observed {
-  int policy;
-  int priority;
-  int nice;
-  bool operator==(const Observed& other) const {
-    return policy == other.policy && priority == other.priority && nice == other.nice;
-  }
-};
-
-Observed Observe(pid_t thread) {
-  sched_param param{};
-  sched_getparam(thread, &param);
-  errno = 0;
-  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
-  return {sched_getscheduler(thread), param.sched_priority, nice};
-}
-
-void PrintTo(const Observed& state, std::ostream* out) {
-  *out << "{policy " << state.policy << ", priority " << state.priority << ", nice " << state.nice
-       << "}";
-}
-
-bool Privileged() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2]{};
-  return syscall(SYS_capget, &header, data) == 0 &&
-         (data[0].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
-}
-
-// Drops CAP_SYS_NICE from the calling thread only: capabilities are per
-// thread on Linux.
-void DropSchedulingPrivilege() {
-  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-  __user_cap_data_struct data[2]{};
-  ASSERT_EQ(syscall(SYS_capget, &header, data), 0);
-  data[0].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
-  ASSERT_EQ(syscall(SYS_capset, &header, data), 0);
-}
-
-// Runs body on a thread of its own so that scheduling changes and dropped
-// privileges die with it.
-template <typename Body>
-void OnOwnThread(Body body) {
-  std::thread thread(body);
-  thread.join();
-}
 
 // Restores RLIMIT_NICE when the test ends.
 class NiceLimit {
@@ -164,6 +116,75 @@ TEST(RealPlatform, MeasurementAgreesWithLongRawClockReference) {
   const double median = readings[2];
   EXPECT_NEAR(median, reference, reference * 0.01)
       << "readings " << readings[0] << ".." << readings[4];
+}
+
+// Slews CLOCK_MONOTONIC through the kernel's tick length while it lives, as
+// a time daemon correcting an offset does; the raw clock keeps its rate.
+class SlewedClock {
+ public:
+  explicit SlewedClock(long percent) {
+    timex now{};
+    if (adjtimex(&now) < 0) {
+      return;
+    }
+    saved_ = now.tick;
+    timex slewed{};
+    slewed.modes = ADJ_TICK;
+    slewed.tick = now.tick * (100 + percent) / 100;
+    slewed_ = adjtimex(&slewed) >= 0;
+  }
+  ~SlewedClock() {
+    if (slewed_) {
+      timex back{};
+      back.modes = ADJ_TICK;
+      back.tick = saved_;
+      adjtimex(&back);
+    }
+  }
+  bool slewed() const { return slewed_; }
+  SlewedClock(const SlewedClock&) = delete;
+  SlewedClock& operator=(const SlewedClock&) = delete;
+
+ private:
+  long saved_ = 0;
+  bool slewed_ = false;
+};
+
+// CLOCK_MONOTONIC's rate against the raw clock's over 200 ms.
+double MonotonicRate() {
+  timespec monotonic{};
+  clock_gettime(CLOCK_MONOTONIC, &monotonic);
+  const std::int64_t raw = RawNanoseconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  timespec monotonicAfter{};
+  clock_gettime(CLOCK_MONOTONIC, &monotonicAfter);
+  const std::int64_t rawElapsed = RawNanoseconds() - raw;
+  const double monotonicElapsed =
+      static_cast<double>(monotonicAfter.tv_sec - monotonic.tv_sec) * 1e9 +
+      static_cast<double>(monotonicAfter.tv_nsec - monotonic.tv_nsec);
+  return monotonicElapsed / static_cast<double>(rawElapsed);
+}
+
+// Time daemons slew CLOCK_MONOTONIC; the wait is timed by the raw clock,
+// which they leave alone.
+TEST(RealPlatform, MeasurementIsExactWhileTheClockIsSlewed) {
+  for (long percent : {1L, -1L}) {
+    const SlewedClock slewed(percent);
+    if (!slewed.slewed()) {
+      GTEST_SKIP() << "the clock cannot be slewed here (adjtimex needs CAP_SYS_TIME)";
+    }
+    ASSERT_NEAR(MonotonicRate(), 1.0 + 0.01 * static_cast<double>(percent), 0.003)
+        << "the kernel did not slew CLOCK_MONOTONIC";
+    const double reference = ReferenceMegahertz();
+    std::vector<std::int32_t> readings;
+    for (int index = 0; index < 5; ++index) {
+      readings.push_back(
+          MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, plat::kRealtimePriorityClass));
+    }
+    std::sort(readings.begin(), readings.end());
+    EXPECT_NEAR(readings[2], reference, reference * 0.002)
+        << "slewed by " << percent << " %, readings " << ::testing::PrintToString(readings);
+  }
 }
 
 TEST(RealPlatform, UnboostedMeasurementOnABusyMachineCountsTheWaitsRealLength) {
@@ -255,7 +276,7 @@ TEST(RealPlatform, UnprivilegedChangesThatCouldNotBeUndoneAreRefused) {
   const NiceLimit noLowering(0);
   ASSERT_TRUE(NiceLimit::Is(0));
   OnOwnThread([] {
-    DropSchedulingPrivilege();
+    ASSERT_TRUE(DropSchedulingPrivilege());
     const pid_t self = ThisThread();
     const Observed found = Observe(self);
     // From whatever nice the tests started at: raising it is allowed by the
@@ -277,6 +298,50 @@ TEST(RealPlatform, UnprivilegedChangesThatCouldNotBeUndoneAreRefused) {
   });
 }
 
+// Unprivileged threads keep their own schedules: a real-time thread sets its
+// own again after reading it, a SCHED_OTHER thread keeps its reset-on-fork
+// flag across a read, a set and a measurement, and the flag, which could not
+// be cleared again, is refused to a thread without it.
+TEST(RealPlatform, UnprivilegedThreadsKeepTheirOwnSchedules) {
+  if (!Privileged()) {
+    GTEST_SKIP() << "needs CAP_SYS_NICE to set a real-time schedule first";
+  }
+  struct Case {
+    const char* what;
+    int policy;
+    int priority;
+    std::int32_t asked;  // 0: what was read
+    bool taken;
+  };
+  constexpr std::int32_t kOtherResetOnFork = 0x21000;
+  for (const Case& test :
+       {Case{"SCHED_FIFO 1", SCHED_FIFO, 1, 0, true},
+        Case{"SCHED_RR 3, reset on fork", SCHED_RR | SCHED_RESET_ON_FORK, 3, 0, true},
+        Case{"SCHED_OTHER, reset on fork", SCHED_OTHER | SCHED_RESET_ON_FORK, 0, 0, true},
+        Case{"SCHED_OTHER, asking for the flag", SCHED_OTHER, 0, kOtherResetOnFork, false}}) {
+    const int status = InChild([&test] {
+      const rlimit noRealTime{0, 0};
+      const sched_param param{test.priority};
+      if (sched_setscheduler(0, test.policy, &param) != 0 ||
+          setrlimit(RLIMIT_RTPRIO, &noRealTime) != 0 || !DropSchedulingPrivilege()) {
+        return 99;
+      }
+      const Observed found = Observe(ThisThread());
+      const std::int32_t read = plat::GetThreadPriority();
+      if (plat::SetThreadPriority(test.asked != 0 ? test.asked : read) != test.taken) {
+        return 1;
+      }
+      if (!(Observe(ThisThread()) == found)) {
+        return 2;
+      }
+      MeasureOnce(1, 50, plat::kThreadPriorityNormal, plat::kNormalPriorityClass);
+      return Observe(ThisThread()) == found ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0) << test.what << ": 1 the set was " << (test.taken ? "refused" : "taken")
+                         << ", 2 the schedule changed, 3 a measurement changed it, 99 no setup";
+  }
+}
+
 TEST(RealPlatform, UnprivilegedNiceRaiseWithinTheLimitIsAllowedAndUndone) {
   if (getpriority(PRIO_PROCESS, 0) != 0) {
     GTEST_SKIP() << "runs from nice 0";
@@ -286,7 +351,7 @@ TEST(RealPlatform, UnprivilegedNiceRaiseWithinTheLimitIsAllowedAndUndone) {
     GTEST_SKIP() << "RLIMIT_NICE cannot be raised to 20 here (no CAP_SYS_RESOURCE)";
   }
   OnOwnThread([] {
-    DropSchedulingPrivilege();
+    ASSERT_TRUE(DropSchedulingPrivilege());
     const pid_t self = ThisThread();
     ASSERT_TRUE(plat::SetPriorityClass(plat::kBelowNormalPriorityClass));
     EXPECT_EQ(Observe(self).nice, 10);
@@ -343,98 +408,6 @@ TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone)
     EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), kFailureText);
     dllshutdown(instance);
   });
-}
-
-// Runs body in a child process and gives its exit status, or -signal when
-// a signal ended it.
-template <typename Body>
-int InChild(Body body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    _exit(body());
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
-
-// Inside a user namespace the process holds CAP_SYS_NICE, but the kernel
-// judges scheduling against the initial namespace: the unprivileged rules
-// hold, and a change that could not be undone is refused.
-TEST(RealPlatform, CapabilityInsideAUserNamespaceDoesNotCount) {
-  const int status = InChild([] {
-    const rlimit noLowering{0, 0};
-    if (setrlimit(RLIMIT_NICE, &noLowering) != 0 || unshare(CLONE_NEWUSER) != 0) {
-      return 99;
-    }
-    const Observed before = Observe(ThisThread());
-    if (plat::SetThreadPriority(plat::kThreadPriorityIdle) ||
-        plat::SetPriorityClass(plat::kBelowNormalPriorityClass)) {
-      return 1;
-    }
-    return Observe(ThisThread()) == before ? 0 : 2;
-  });
-  if (status == 99) {
-    GTEST_SKIP() << "no user namespace can be made here";
-  }
-  EXPECT_EQ(status, 0) << "1: a change was made, 2: the thread was left changed";
-}
-
-// A soft RLIMIT_RTTIME shorter than the spin would end the host with SIGXCPU
-// under a real-time policy: the boost is refused and the measurement runs
-// without it.
-TEST(RealPlatform, RealTimeBoostIsRefusedUnderAShortRealTimeLimit) {
-  if (!Privileged()) {
-    GTEST_SKIP() << "needs CAP_SYS_NICE for real-time policies";
-  }
-  const int status = InChild([] {
-    const rlimit twentyMilliseconds{20'000, RLIM_INFINITY};
-    if (setrlimit(RLIMIT_RTTIME, &twentyMilliseconds) != 0) {
-      return 99;
-    }
-    const Observed before = Observe(ThisThread());
-    if (plat::SetThreadPriority(plat::kThreadPriorityTimeCritical)) {
-      return 1;
-    }
-    MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, 0);
-    return Observe(ThisThread()) == before ? 0 : 2;
-  });
-  ASSERT_NE(status, 99) << "RLIMIT_RTTIME could not be set";
-  EXPECT_EQ(status, 0) << "1: the boost was taken, 2: the thread was left changed, "
-                          "negative: a signal ended the process";
-}
-
-// Lets the calling process make no system call but exit_group; any other
-// kills it.
-void AllowNoSystemCall() {
-  sock_filter filter[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-  prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-  syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program);
-}
-
-// A call that is not due reads the coarse wall clock only: no system call,
-// and no time-stamp read, which faults where the counter is refused.
-TEST(RealPlatformDeathTest, CallsThatAreNotDueMakeNoSystemCallAndReadNoTimeStamp) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        MeterInstance* instance = dllstartup(0, 0);
-        const char* measured = GetCPUSpeed(instance, "3600", "15", "2");
-        prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0);
-        AllowNoSystemCall();
-        int changed = 0;
-        for (int call = 0; call < 1000; ++call) {
-          changed += GetCPUSpeed(instance, "3600", "30", "4") == measured ? 0 : 1;
-        }
-        syscall(SYS_exit_group, changed == 0 ? 7 : 8);
-      },
-      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+// What the Linux tests share: a thread's scheduling as the kernel reports it,
+// CAP_SYS_NICE, and bodies run on a thread or in a process of their own.
+#pragma once
+
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ostream>
+#include <thread>
+
+inline pid_t ThisThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Scheduling of one thread as the kernel reports it to anyone.
+struct Observed {
+  int policy;
+  int priority;
+  int nice;
+  bool operator==(const Observed& other) const {
+    return policy == other.policy && priority == other.priority && nice == other.nice;
+  }
+};
+
+inline Observed Observe(pid_t thread) {
+  sched_param param{};
+  sched_getparam(thread, &param);
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(thread));
+  return {sched_getscheduler(thread), param.sched_priority, nice};
+}
+
+inline void PrintTo(const Observed& state, std::ostream* out) {
+  *out << "{policy " << state.policy << ", priority " << state.priority << ", nice " << state.nice
+       << "}";
+}
+
+inline bool Privileged() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  return syscall(SYS_capget, &header, data) == 0 &&
+         (data[0].effective & CAP_TO_MASK(CAP_SYS_NICE)) != 0;
+}
+
+// Drops CAP_SYS_NICE from the calling thread only: capabilities are per
+// thread on Linux. False when it could not.
+inline bool DropSchedulingPrivilege() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (syscall(SYS_capget, &header, data) != 0) {
+    return false;
+  }
+  data[0].effective &= ~CAP_TO_MASK(CAP_SYS_NICE);
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+// Runs body on a thread of its own so that scheduling changes and dropped
+// privileges die with it.
+template <typename Body>
+void OnOwnThread(Body body) {
+  std::thread thread(body);
+  thread.join();
+}
+
+// Runs body in a child process and gives its exit status, or -signal when
+// a signal ended it.
+template <typename Body>
+int InChild(Body body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
