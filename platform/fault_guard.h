@@ -16,8 +16,10 @@ using GuardedWork = void (*)(void* context);
 // false when it faulted (Windows only). After a fault the work's own frames are
 // abandoned, so the work must keep whatever it needs to clean up in memory
 // reachable through context, and must own no destructors on its frames.
-// Entering and leaving the guard makes no system call.
-bool RunGuarded(GuardedWork work, void* context) noexcept;
+// After a fault on memory, *faultAddress, where given, is the address the
+// faulting access touched; after any other fault, null. Entering and leaving
+// the guard makes no system call.
+bool RunGuarded(GuardedWork work, void* context, const void** faultAddress = nullptr) noexcept;
 
 // Keeps what the work has written so far in memory, in program order, before
 // the next step that may fault: after a fault the caller reads it from there.

@@ -116,20 +116,31 @@ void EndInstance(void* context) {
   std::free(instance);
 }
 
+// Whether address lies within the instance's own bytes.
+bool Holds(const MeterInstance& instance, const void* address) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(&instance);
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  return at >= begin && at - begin < sizeof(MeterInstance);
+}
+
 // The whole call behind GetCPUSpeed.
 const char* ServeMeter(MeterCall& call) {
   if (call.instance == nullptr) {
     return kFailureText;
   }
-  if (plat::RunGuarded(&ServeCall, &call)) {
+  const void* faultAddress = nullptr;
+  if (plat::RunGuarded(&ServeCall, &call, &faultAddress)) {
     return call.result;
   }
   // A fault. Put the scheduling back first: a process left in a raised class
-  // or a real-time thread would starve the machine. The instance itself may
-  // be what faulted, so the failure is recorded under a guard of its own, and
-  // the call gives the failure text whether or not it could be.
+  // or a real-time thread would starve the machine. Where the instance itself
+  // faulted, it is left alone: a host that counts first-chance faults sees
+  // one per bad call. Elsewhere the failure is recorded under a guard of its
+  // own, and the call gives the failure text whether or not it could be.
   RestoreScheduling(call.change);
-  plat::RunGuarded(&RecordFailure, &call);
+  if (!Holds(*call.instance, faultAddress)) {
+    plat::RunGuarded(&RecordFailure, &call);
+  }
   return kFailureText;
 }
 

@@ -28,7 +28,7 @@ KERNEL_SERVICES = {
     "GetPriorityClass", "SetPriorityClass", "GetCurrentThread", "GetThreadPriority",
     "SetThreadPriority", "GetSystemTimeAsFileTime",
 }
-HEAP = {"malloc", "free"}
+C_LIBRARY = {"malloc", "free", "_errno"}
 
 
 class Width:
@@ -86,8 +86,9 @@ def imported(pe):
 
 
 def check_imports(pe, width, problems):
-    """The meter's kernel services, the guard's unwind, the C heap: no more."""
-    allowed = {"kernel32.dll": KERNEL_SERVICES | {width.unwind}, "msvcrt.dll": HEAP}
+    """The meter's kernel services, the guard's unwind, the C heap and errno: no
+    more."""
+    allowed = {"kernel32.dll": KERNEL_SERVICES | {width.unwind}, "msvcrt.dll": C_LIBRARY}
     imports = imported(pe)
     for dll, names in imports.items():
         if dll not in allowed:

@@ -28,6 +28,8 @@ AMD64 = pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]
 RUNTIME_FUNCTION_SIZE = 12
 NO_SEH = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_SEH"]
 HIGH_ENTROPY_VA = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"]
+NX_COMPAT = pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NX_COMPAT"]
+MEM_WRITE = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
 
 
 def another_function(pe):
@@ -50,6 +52,36 @@ def safe_handler_elsewhere(pe):
     code = text.get_data()
     held = {int.from_bytes(code[at:at + 4], "little") - base for at in range(len(code) - 3)}
     pe.set_dword_at_rva(table, min(rva for rva in held if rva != handler and text.contains_rva(rva)))
+
+
+def two_safe_handlers(pe):
+    pe.DIRECTORY_ENTRY_LOAD_CONFIG.struct.SEHandlerCount = 2
+
+
+def no_nx_compat(pe):
+    pe.OPTIONAL_HEADER.DllCharacteristics &= ~NX_COMPAT
+
+
+def padded_past_16_kib(pe):
+    """Returns what to append to the image: bytes past its end."""
+    return bytes(check_dll.MAX_SIZE + 1 - len(pe.__data__))
+
+
+def decorated_name_elsewhere(pe):
+    """_GetCPUSpeed@16 points at another entry point than GetCPUSpeed."""
+    symbols = {check_dll.text(symbol.name): symbol for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols}
+    pe.set_dword_at_offset(symbols["_GetCPUSpeed@16"].address_offset, symbols["init"].address)
+
+
+def imports_from_user32(pe):
+    """Renames the import msvcrt.dll to user32.dll, in place."""
+    entry = next(entry for entry in pe.DIRECTORY_ENTRY_IMPORT if entry.dll.lower() == b"msvcrt.dll")
+    pe.set_bytes_at_rva(entry.struct.Name, b"user32.dll\0")
+
+
+def writable_code(pe):
+    text = next(section for section in pe.sections if check_dll.is_executable(section))
+    text.Characteristics |= MEM_WRITE
 
 
 def no_seh(pe):
@@ -138,8 +170,17 @@ def pdata_entries_swapped(pe):
         setattr(entries[at + 1], field, value)
 
 
+# Rules that hold for both widths.
+EITHER_WIDTH = [(no_nx_compat, "NX_COMPAT is not set"),
+                (padded_past_16_kib, "more than 16384"),
+                (decorated_name_elsewhere, "GetCPUSpeed and _GetCPUSpeed@16 are at different"),
+                (imports_from_user32, "imports from user32.dll"),
+                (writable_code, "is writable and executable")]
+
 DOCTORED = {
-    32: [(load_config_of_72_bytes, "load configuration directory of 72 bytes"),
+    32: EITHER_WIDTH + [
+         (load_config_of_72_bytes, "load configuration directory of 72 bytes"),
+         (two_safe_handlers, "2 safe handlers listed, expected 1"),
          (safe_handler_elsewhere, "is not the one the code registers"),
          (no_seh, "NO_SEH is set"),
          (windows_version_6, "OperatingSystem version 6.0"),
@@ -147,7 +188,8 @@ DOCTORED = {
          (minor_windows_version_up, "OperatingSystem version 4.1"),
          (amd64_machine, "without the 64-bit optional header"),
          (empty_tls_directory, "has thread-local storage")],
-    64: [(handler_named_nowhere, "0 functions name an exception handler"),
+    64: EITHER_WIDTH + [
+         (handler_named_nowhere, "0 functions name an exception handler"),
          (handler_elsewhere, "is not the guard's"),
          (low_entropy_randomisation, "HIGH_ENTROPY_VA is not set"),
          (windows_version_6, "OperatingSystem version 6.2"),
@@ -191,8 +233,8 @@ def main(paths):
         bits = check_dll.WIDTHS[pefile.PE(data=data).FILE_HEADER.Machine].bits
         for doctor, expected in DOCTORED[bits]:
             pe = pefile.PE(data=data)
-            doctor(pe)
-            problems, _ = check_dll.problems_of(bytes(pe.write()), file_name)
+            appended = doctor(pe) or b""
+            problems, _ = check_dll.problems_of(bytes(pe.write()) + appended, file_name)
             refused = any(expected in problem for problem in problems)
             accepted += 0 if refused else 1
             print(f"{path}: {doctor.__name__.replace('_', ' ')}: "

@@ -6,7 +6,7 @@
 
 namespace plat {
 
-bool RunGuarded(GuardedWork work, void* context) noexcept {
+bool RunGuarded(GuardedWork work, void* context, const void** /*faultAddress*/) noexcept {
   work(context);
   return true;
 }

@@ -21,6 +21,7 @@ namespace {
 struct GuardFrame {
   EXCEPTION_REGISTRATION_RECORD registration;
   void* landing[5];  // __builtin_setjmp buffer
+  const void* faultAddress;
 };
 
 // The thread's information block, which holds the head of its chain of
@@ -70,7 +71,9 @@ EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establis
   if (!plat::win32::TakenByGuard(*record)) {
     return ExceptionContinueSearch;
   }
-  Land(static_cast<GuardFrame*>(establisherFrame), record);
+  auto* frame = static_cast<GuardFrame*>(establisherFrame);
+  frame->faultAddress = plat::win32::FaultAddress(*record);
+  Land(frame, record);
 }
 
 // The table of safe exception handlers: the image-relative address of each
@@ -110,12 +113,16 @@ const LoadConfig kLoadConfig asm("__load_config_used") = {sizeof(LoadConfig), {}
 
 namespace plat {
 
-bool RunGuarded(GuardedWork work, void* context) noexcept {
+bool RunGuarded(GuardedWork work, void* context, const void** faultAddress) noexcept {
   GuardFrame frame{};
   frame.registration.Handler = &OnException;
   frame.registration.Next = ThreadInformation()->ExceptionList;
   if (__builtin_setjmp(frame.landing) != 0) {
-    return false;  // the handler has unlinked the frame
+    // The handler has unlinked the frame.
+    if (faultAddress != nullptr) {
+      *faultAddress = static_cast<volatile GuardFrame*>(&frame)->faultAddress;
+    }
+    return false;
   }
   ThreadInformation()->ExceptionList = &frame.registration;
   PublishForGuard();
@@ -124,9 +131,5 @@ bool RunGuarded(GuardedWork work, void* context) noexcept {
   ThreadInformation()->ExceptionList = frame.registration.Next;
   return true;
 }
-
-// Nothing to install: the guard lives on the stack of each guarded call.
-void RetainFaultInterception() {}
-void ReleaseFaultInterception() {}
 
 }  // namespace plat

@@ -16,18 +16,28 @@
 #include "platform/win32/guard_filter_win32.h"
 
 // The function that runs the work, and its landing point (below).
-extern "C" bool meter_guarded_call(plat::GuardedWork work, void* context);
+extern "C" bool meter_guarded_call(plat::GuardedWork work, void* context,
+                                   const void** faultAddress);
 extern "C" char meter_guarded_call_landing[];
 
 namespace {
 
+// Where meter_guarded_call's frame keeps its third argument.
+constexpr int kFaultAddressSlot = 40;
+
 // The guard's handler, named by meter_guarded_call's unwind data. The frame
-// it is called for is meter_guarded_call's: the unwind ends there.
+// it is called for is meter_guarded_call's (its stack pointer after the
+// prologue): the unwind ends there.
 extern "C" __attribute__((used)) EXCEPTION_DISPOSITION meter_guard_on_exception(
     EXCEPTION_RECORD* record, void* establisherFrame, CONTEXT* /*context*/,
     DISPATCHER_CONTEXT* dispatcher) {
   if (!plat::win32::TakenByGuard(*record)) {
     return ExceptionContinueSearch;
+  }
+  const void** const faultAddress =
+      *reinterpret_cast<const void***>(static_cast<char*>(establisherFrame) + kFaultAddressSlot);
+  if (faultAddress != nullptr) {
+    *faultAddress = plat::win32::FaultAddress(*record);
   }
   RtlUnwindEx(establisherFrame, meter_guarded_call_landing, record, nullptr,
               dispatcher->ContextRecord, dispatcher->HistoryTable);
@@ -36,12 +46,13 @@ extern "C" __attribute__((used)) EXCEPTION_DISPOSITION meter_guard_on_exception(
 
 }  // namespace
 
-// meter_guarded_call(work, context): calls work(context) and returns true;
-// after a fault, the landing returns false. Its frame keeps the caller's
-// MXCSR and x87 control word, which the system need not keep across the
-// dispatch: the landing puts them back, as a return from the work would have
-// left them. The frame is 40 bytes: the work's 32-byte home area, then the
-// two controls, keeping the stack 16-byte aligned at the call.
+// meter_guarded_call(work, context, faultAddress): calls work(context) and
+// returns true; after a fault, the landing returns false. Its frame keeps the
+// caller's MXCSR and x87 control word, which the system need not keep across
+// the dispatch: the landing puts them back, as a return from the work would
+// have left them. The frame is 56 bytes: the work's 32-byte home area, the
+// two controls, then faultAddress (at kFaultAddressSlot) for the handler,
+// keeping the stack 16-byte aligned at the call.
 //
 // The x87 control word goes back through the environment: fldcw waits, and
 // so would raise an exception the host left pending (an fdiv by zero with an
@@ -58,17 +69,18 @@ asm(R"(
     .def meter_guarded_call; .scl 2; .type 32; .endef
     .seh_proc meter_guarded_call
 meter_guarded_call:
-    subq $40, %rsp
-    .seh_stackalloc 40
+    subq $56, %rsp
+    .seh_stackalloc 56
     .seh_endprologue
     .seh_handler meter_guard_on_exception, @except
     stmxcsr 32(%rsp)
     fnstcw 36(%rsp)
+    movq %r8, 40(%rsp)
     movq %rcx, %rax
     movq %rdx, %rcx
     callq *%rax
     movl $1, %eax
-    addq $40, %rsp
+    addq $56, %rsp
     ret
     .globl meter_guarded_call_landing
 meter_guarded_call_landing:
@@ -78,19 +90,15 @@ meter_guarded_call_landing:
     movw %ax, (%rsp)
     fldenv (%rsp)
     xorl %eax, %eax
-    addq $40, %rsp
+    addq $56, %rsp
     ret
     .seh_endproc
 )");
 
 namespace plat {
 
-bool RunGuarded(GuardedWork work, void* context) noexcept {
-  return meter_guarded_call(work, context);
+bool RunGuarded(GuardedWork work, void* context, const void** faultAddress) noexcept {
+  return meter_guarded_call(work, context, faultAddress);
 }
-
-// Nothing to install: the guard is in the module's unwind data.
-void RetainFaultInterception() {}
-void ReleaseFaultInterception() {}
 
 }  // namespace plat

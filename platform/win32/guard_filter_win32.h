@@ -18,6 +18,9 @@ inline bool IsProcessorFault(DWORD code) {
   switch (code) {
     case EXCEPTION_ACCESS_VIOLATION:
     case EXCEPTION_IN_PAGE_ERROR:
+    // A host's memory in a PAGE_GUARD page: the first touch raises this once
+    // (a host vectored handler sees it first), and the page is plain again.
+    case STATUS_GUARD_PAGE_VIOLATION:
     case EXCEPTION_ILLEGAL_INSTRUCTION:
     case EXCEPTION_PRIV_INSTRUCTION:
     case EXCEPTION_INT_DIVIDE_BY_ZERO:
@@ -48,6 +51,16 @@ inline bool InOwnImage(const void* address) {
       base + static_cast<std::uintptr_t>(__ImageBase.e_lfanew));
   const auto at = reinterpret_cast<std::uintptr_t>(address);
   return at >= base && at - base < headers->OptionalHeader.SizeOfImage;
+}
+
+// The address a faulting access to memory touched; null for other faults.
+inline const void* FaultAddress(const EXCEPTION_RECORD& record) {
+  const bool onMemory = record.ExceptionCode == EXCEPTION_ACCESS_VIOLATION ||
+                        record.ExceptionCode == EXCEPTION_IN_PAGE_ERROR ||
+                        record.ExceptionCode == STATUS_GUARD_PAGE_VIOLATION;
+  return onMemory && record.NumberParameters >= 2
+             ? reinterpret_cast<const void*>(record.ExceptionInformation[1])
+             : nullptr;
 }
 
 // Whether the guard takes the exception: a processor fault in the module's

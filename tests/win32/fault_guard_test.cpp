@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <xmmintrin.h>
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "platform/fault_guard.h"
 #include "platform/win32/guard_filter_win32.h"
@@ -164,25 +166,75 @@ TEST(Win32Module, LoadingAndFaultsLeaveTheProcesssExceptionHandlingAlone) {
 TEST(Win32FaultGuard, FilterTakesProcessorFaultsInItsImageAlone) {
   EXCEPTION_RECORD record{};
   record.ExceptionAddress = reinterpret_cast<void*>(&Finishes);
-  for (DWORD code : {static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION),
-                     static_cast<DWORD>(STATUS_FLOAT_MULTIPLE_FAULTS),
-                     static_cast<DWORD>(STATUS_FLOAT_MULTIPLE_TRAPS)}) {
+  for (DWORD code : std::initializer_list<DWORD>{
+           EXCEPTION_ACCESS_VIOLATION, EXCEPTION_IN_PAGE_ERROR, STATUS_GUARD_PAGE_VIOLATION,
+           EXCEPTION_ILLEGAL_INSTRUCTION, EXCEPTION_PRIV_INSTRUCTION, EXCEPTION_INT_DIVIDE_BY_ZERO,
+           EXCEPTION_INT_OVERFLOW, EXCEPTION_ARRAY_BOUNDS_EXCEEDED, EXCEPTION_DATATYPE_MISALIGNMENT,
+           EXCEPTION_FLT_DENORMAL_OPERAND, EXCEPTION_FLT_DIVIDE_BY_ZERO,
+           EXCEPTION_FLT_INEXACT_RESULT, EXCEPTION_FLT_INVALID_OPERATION, EXCEPTION_FLT_OVERFLOW,
+           EXCEPTION_FLT_STACK_CHECK, EXCEPTION_FLT_UNDERFLOW, STATUS_FLOAT_MULTIPLE_FAULTS,
+           STATUS_FLOAT_MULTIPLE_TRAPS}) {
     record.ExceptionCode = code;
-    EXPECT_TRUE(plat::win32::TakenByGuard(record)) << std::hex << code;
+    EXPECT_TRUE(plat::win32::TakenByGuard(record)) << std::hex << record.ExceptionCode;
   }
-  for (DWORD code :
-       {static_cast<DWORD>(EXCEPTION_BREAKPOINT), static_cast<DWORD>(EXCEPTION_SINGLE_STEP),
-        static_cast<DWORD>(EXCEPTION_STACK_OVERFLOW), kHostException}) {
+  for (DWORD code : std::initializer_list<DWORD>{EXCEPTION_BREAKPOINT, EXCEPTION_SINGLE_STEP,
+                                                 EXCEPTION_STACK_OVERFLOW, STATUS_INVALID_HANDLE,
+                                                 kHostException}) {
     record.ExceptionCode = code;
-    EXPECT_FALSE(plat::win32::TakenByGuard(record)) << std::hex << code;
+    EXPECT_FALSE(plat::win32::TakenByGuard(record)) << std::hex << record.ExceptionCode;
   }
   record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
-  record.ExceptionFlags = EXCEPTION_UNWINDING;
-  EXPECT_FALSE(plat::win32::TakenByGuard(record)) << "an unwind";
+  for (DWORD flags :
+       {static_cast<DWORD>(EXCEPTION_UNWINDING), static_cast<DWORD>(EXCEPTION_EXIT_UNWIND)}) {
+    record.ExceptionFlags = flags;
+    EXPECT_FALSE(plat::win32::TakenByGuard(record)) << "an unwind, flags " << flags;
+  }
   record.ExceptionFlags = 0;
-  record.ExceptionAddress = reinterpret_cast<void*>(&GetTickCount);
-  EXPECT_FALSE(plat::win32::TakenByGuard(record)) << "another image's fault";
+  // The image's extent by its own headers: from its base, SizeOfImage bytes.
+  const auto base = reinterpret_cast<std::uintptr_t>(&__ImageBase);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      base + static_cast<std::uintptr_t>(__ImageBase.e_lfanew));
+  const std::uintptr_t end = base + headers->OptionalHeader.SizeOfImage;
+  const std::pair<std::uintptr_t, bool> addresses[] = {
+      {base, true},
+      {end - 1, true},
+      {end, false},
+      {base - 1, false},
+      {reinterpret_cast<std::uintptr_t>(&GetTickCount), false}};
+  for (const auto& [address, taken] : addresses) {
+    record.ExceptionAddress = reinterpret_cast<void*>(address);
+    EXPECT_EQ(plat::win32::TakenByGuard(record), taken) << std::hex << address;
+  }
 }
+
+#if defined(__i386__)
+// A host's own frame on the chain, outside the guarded call: a caught fault
+// unwinds to the guard's frame and no further, so the host's handler is
+// never called, neither to dispatch nor to unwind.
+volatile LONG gHostFrameCalls = 0;
+
+EXCEPTION_DISPOSITION NTAPI CountHostFrameCalls(EXCEPTION_RECORD* /*record*/, void* /*frame*/,
+                                                CONTEXT* /*context*/, void* /*dispatcher*/) {
+  ++gHostFrameCalls;
+  return ExceptionContinueSearch;
+}
+
+TEST(Win32FaultGuard, ACaughtFaultUnwindsNoFrameOutsideTheGuard) {
+  NT_TIB* information = nullptr;
+  asm volatile("movl %%fs:0x18, %0" : "=r"(information));
+  EXCEPTION_REGISTRATION_RECORD hostFrame{};
+  hostFrame.Handler = &CountHostFrameCalls;
+  hostFrame.Next = information->ExceptionList;
+  information->ExceptionList = &hostFrame;
+  gHostFrameCalls = 0;
+  const bool finished = plat::RunGuarded(&AccessViolation, nullptr);
+  void* const head = information->ExceptionList;
+  information->ExceptionList = hostFrame.Next;
+  EXPECT_FALSE(finished);
+  EXPECT_EQ(head, &hostFrame);
+  EXPECT_EQ(gHostFrameCalls, 0);
+}
+#endif
 
 // A breakpoint in guarded work goes on to the debugger or, here, the host's
 // last-resort filter, which steps over it; the work then returns normally.
@@ -288,7 +340,8 @@ MeterInstance* InstanceInPage(DWORD protection) {
 
 // A stale or corrupted instance, one the module cannot read or cannot write,
 // gives the failure text; ending one it cannot read frees nothing and answers
-// 0. A host handler that only counts sees each fault and changes nothing.
+// 0. A host handler that only counts sees one fault per call: after a fault
+// on the instance itself, the module leaves it alone.
 TEST(Win32Module, InstanceTheModuleCannotUseGivesTheFailureText) {
   Module module = LoadModuleUnderTest();
   void* handler = AddVectoredExceptionHandler(1, &CountHostExceptions);
@@ -296,14 +349,84 @@ TEST(Win32Module, InstanceTheModuleCannotUseGivesTheFailureText) {
     MeterInstance* unusable = InstanceInPage(protection);
     gAccessViolationsSeen = 0;
     EXPECT_STREQ(module.getCPUSpeed(unusable, "0", "15", "2"), kFailureText) << protection;
-    EXPECT_GE(gAccessViolationsSeen, 1);
+    EXPECT_EQ(gAccessViolationsSeen, 1) << protection;
     if (protection == PAGE_NOACCESS) {
+      gAccessViolationsSeen = 0;
       EXPECT_EQ(module.dllshutdown(unusable), 0);
+      EXPECT_EQ(gAccessViolationsSeen, 1);
     }
     VirtualFree(unusable, 0, MEM_RELEASE);
   }
   RemoveVectoredExceptionHandler(handler);
   EXPECT_STREQ(module.getparam(reinterpret_cast<const char*>(16)), "|");
+  sys::UnloadModule(module.loaded);
+}
+
+// A host's memory in a PAGE_GUARD page: the module's first touch raises a
+// guard-page violation, which the host's vectored handler sees once, first.
+// Where the handler passes it on, each entry point gives its failure answer
+// and leaves the memory alone; where it continues, the access is made again
+// on the plain page and the call is served.
+volatile LONG gGuardPagesSeen = 0;
+volatile LONG gGuardPagesContinued = 0;
+
+LONG CALLBACK CountGuardPages(EXCEPTION_POINTERS* exception) {
+  if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  ++gGuardPagesSeen;
+  return gGuardPagesContinued != 0 ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
+}
+
+TEST(Win32Module, MemoryInAGuardPageGivesTheFailureAnswer) {
+  Module module = LoadModuleUnderTest();
+  MeterInstance* instance = module.dllstartup(0, 0);
+  void* handler = AddVectoredExceptionHandler(1, &CountGuardPages);
+  enum class Where { kInstance, kIntervalText, kParameterName, kShutdownInstance };
+  struct Case {
+    const char* what;
+    Where where;
+    bool hostContinues;
+    const char* expected;  // nullptr: dllshutdown's 0
+  };
+  const char* const labels = module.getparam("GetCPUSpeed");
+  for (const Case& test :
+       {Case{"instance", Where::kInstance, false, kFailureText},
+        Case{"interval text", Where::kIntervalText, false, kFailureText},
+        Case{"getparam name", Where::kParameterName, false, "|"},
+        Case{"dllshutdown instance", Where::kShutdownInstance, false, nullptr},
+        Case{"getparam name, host continues", Where::kParameterName, true, labels}}) {
+    char* page =
+        static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    std::memset(page, 0, 4096);
+    const char* text = test.where == Where::kParameterName ? "GetCPUSpeed" : "0";
+    std::memcpy(page, text, std::strlen(text) + 1);
+    DWORD previous = 0;
+    VirtualProtect(page, 4096, PAGE_READWRITE | PAGE_GUARD, &previous);
+    gGuardPagesSeen = 0;
+    gGuardPagesContinued = test.hostContinues ? 1 : 0;
+    auto* inPage = reinterpret_cast<MeterInstance*>(page);
+    switch (test.where) {
+      case Where::kInstance:
+        EXPECT_STREQ(module.getCPUSpeed(inPage, "0", "15", "2"), test.expected) << test.what;
+        break;
+      case Where::kIntervalText:
+        EXPECT_STREQ(module.getCPUSpeed(instance, page, "15", "2"), test.expected) << test.what;
+        break;
+      case Where::kParameterName:
+        EXPECT_STREQ(module.getparam(page), test.expected) << test.what;
+        break;
+      case Where::kShutdownInstance:
+        EXPECT_EQ(module.dllshutdown(inPage), 0) << test.what;
+        break;
+    }
+    EXPECT_EQ(gGuardPagesSeen, 1) << test.what;
+    EXPECT_EQ(std::memcmp(page, text, std::strlen(text) + 1), 0) << test.what << " was written";
+    VirtualFree(page, 0, MEM_RELEASE);
+  }
+  RemoveVectoredExceptionHandler(handler);
+  module.dllshutdown(instance);
   sys::UnloadModule(module.loaded);
 }
 
