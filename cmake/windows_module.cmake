@@ -27,6 +27,7 @@ target_sources(cpuspeed PRIVATE
   ${exports})
 set_target_properties(cpuspeed PROPERTIES SUFFIX ".dll")
 target_link_options(cpuspeed PRIVATE -nostdlib -Wl,--entry,${entry}
+  -Wl,--no-insert-timestamp
   -Wl,--major-os-version,${major},--minor-os-version,${minor}
   -Wl,--major-subsystem-version,${major},--minor-subsystem-version,${minor})
 target_link_libraries(cpuspeed PRIVATE gcc msvcrt kernel32)

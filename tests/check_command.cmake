@@ -1,10 +1,16 @@
 # Runs COMMAND with ARGUMENTS (a ;-list) and checks its exit code and that
-# its output (stdout and stderr together) matches EXPECTED_OUTPUT.
+# its output (stdout and stderr together) matches EXPECTED_OUTPUT. With
+# STDOUT_FILE, the standard output goes there and stderr alone is matched.
 string(REPLACE "^^" ";" ARGUMENTS "${ARGUMENTS}")
+if(STDOUT_FILE)
+  set(stdout OUTPUT_FILE ${STDOUT_FILE})
+else()
+  set(stdout OUTPUT_VARIABLE output)
+endif()
 execute_process(
   COMMAND ${EMULATOR} ${COMMAND} ${ARGUMENTS}
   RESULT_VARIABLE exit_code
-  OUTPUT_VARIABLE output
+  ${stdout}
   ERROR_VARIABLE output
   TIMEOUT 120)
 message("${output}")

@@ -54,24 +54,19 @@ TEST(Module, EveryEntryPointUnderEachOfItsNamesLeadsToOneFunction) {
 }
 
 // A null host text gives the failure text, with the scheduling as the call
-// found it, on the main thread and on a thread with a small stack; the next
-// due call measures again.
+// found it; the next due call measures again.
 TEST(Module, NullHostTextGivesTheFailureTextAndTheNextDueCallMeasures) {
   Module module = LoadModuleUnderTest();
-  const auto faultThenMeasure = [&module] {
-    MeterInstance* instance = module.dllstartup(0, 0);
-    ASSERT_NE(instance, nullptr);
-    const std::uint32_t priorityClass = plat::GetPriorityClass();
-    const std::int32_t priority = plat::GetThreadPriority();
-    EXPECT_STREQ(module.getCPUSpeed(instance, "0", "30", nullptr), kFailureText);
-    EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
-    EXPECT_EQ(plat::GetThreadPriority(), priority);
-    const std::string measured = module.getCPUSpeed(instance, "0", "15", "2");
-    EXPECT_GT(std::atoi(measured.c_str()), 100) << measured;
-    EXPECT_EQ(module.dllshutdown(instance), 0);
-  };
-  faultThenMeasure();
-  RunOnThreadWithStack(64 * 1024, faultThenMeasure);
+  MeterInstance* instance = module.dllstartup(0, 0);
+  ASSERT_NE(instance, nullptr);
+  const std::uint32_t priorityClass = plat::GetPriorityClass();
+  const std::int32_t priority = plat::GetThreadPriority();
+  EXPECT_STREQ(module.getCPUSpeed(instance, "0", "30", nullptr), kFailureText);
+  EXPECT_EQ(plat::GetPriorityClass(), priorityClass);
+  EXPECT_EQ(plat::GetThreadPriority(), priority);
+  const std::string measured = module.getCPUSpeed(instance, "0", "15", "2");
+  EXPECT_GT(std::atoi(measured.c_str()), 100) << measured;
+  EXPECT_EQ(module.dllshutdown(instance), 0);
   sys::UnloadModule(module.loaded);
 }
 

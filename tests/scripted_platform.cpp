@@ -101,9 +101,11 @@ bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
 
 bool QueryCounter(std::int64_t& ticks) {
   ++gScript.counterReads;
+#if defined(_WIN32)
   if (gScript.counterReads == gScript.faultAtCounterRead) {
     RaiseFault(gScript.fault);
   }
+#endif
   if (gScript.counterReads == gScript.failAtCounterRead) {
     return false;
   }

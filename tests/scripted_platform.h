@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32)
 #include "tests/processor_faults.h"
+#endif
 
 enum class SchedulingOp { kGetClass, kSetClass, kGetThread, kSetThread };
 
@@ -59,10 +61,12 @@ struct ScriptedPlatform {
   std::uint64_t systemTime = 133'000'000'000'000'000ULL;  // a date in 2022
   int systemTimeReads = 0;
 
-  // A real fault (or exception) raised by the counter read with this number,
-  // counted from 1; 0 never.
+#if defined(_WIN32)
+  // A real fault raised by the counter read with this number, counted from
+  // 1; 0 never. Only the Windows forms catch faults in the module's work.
   int faultAtCounterRead = 0;
   ScriptedFault fault = ScriptedFault::kNone;
+#endif
 };
 
 // The script the platform functions follow; reset by each test.

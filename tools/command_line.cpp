@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/exit_status.h"
 
@@ -174,7 +175,17 @@ std::optional<int> HandleCommandLine(const char* program, int argc, const char* 
   }
   if (help) {
     std::fputs(Usage(program, options).c_str(), stdout);
-    return kExitOk;
+    return FinishOutput(program, kExitOk);
   }
   return std::nullopt;
+}
+
+int FinishOutput(const char* program, int status) {
+  errno = 0;
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+    return status;
+  }
+  std::fprintf(stderr, "%s: cannot write the standard output: %s\n", program,
+               errno != 0 ? std::strerror(errno) : "write error");
+  return status == kExitOk ? kExitFailed : status;
 }

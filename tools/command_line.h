@@ -40,3 +40,8 @@ std::string Usage(const char* program, const std::vector<Option>& options);
 // target of the options' help flag) was asked for.
 std::optional<int> HandleCommandLine(const char* program, int argc, const char* const* argv,
                                      const std::vector<Option>& options, const bool& help);
+
+// The exit status once the standard output is flushed: status where all the
+// program printed was written; else, after a one-line message, 1 (where status
+// was 0) or status.
+int FinishOutput(const char* program, int status);

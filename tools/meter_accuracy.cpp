@@ -362,5 +362,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "meter-accuracy: cannot write '%s'\n", options.csvPath.c_str());
     status = kExitFailed;
   }
-  return status;
+  return FinishOutput("meter-accuracy", status);
 }

@@ -123,5 +123,5 @@ int main(int argc, char** argv) {
   ShowOffer(path, entries);
   const bool polled = PollMeter(entries, options);
   sys::UnloadModule(module);
-  return polled ? kExitOk : kExitModule;
+  return FinishOutput("meter-host", polled ? kExitOk : kExitModule);
 }

@@ -159,5 +159,5 @@ int main(int argc, char** argv) {
   std::printf("resident memory: %llu KiB settled, %llu KiB peak%s\n",
               static_cast<unsigned long long>(settled), static_cast<unsigned long long>(peak),
               grew ? " (grew)" : "");
-  return counts.failures.load() == 0 && !grew ? kExitOk : kExitFailed;
+  return FinishOutput("meter-soak", counts.failures.load() == 0 && !grew ? kExitOk : kExitFailed);
 }
