@@ -88,6 +88,16 @@ bool Update(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
   return true;
 }
 
+// An update that leaves errno as the host had it: the system calls behind a
+// measurement and the C heap may set it. (Nothing else in a call does.)
+bool UpdateLeavingErrno(MeterCall& call, std::uint64_t now, std::int32_t threadPriority,
+                        std::uint32_t priorityClass) {
+  const int hostErrno = errno;
+  const bool updated = Update(call, now, threadPriority, priorityClass);
+  errno = hostErrno;
+  return updated;
+}
+
 // The whole call: every read and write of the host's memory happens here,
 // under the guard.
 void ServeCall(void* context) {
@@ -101,8 +111,8 @@ void ServeCall(void* context) {
   // The levels matter only to an update: a call that is not due reads the
   // interval alone.
   if (now >= DueTime(instance.lastUpdate, TextToInt32(call.intervalText)) &&
-      !Update(call, now, ThreadPriorityFromLevel(TextToInt32(call.priorityText)),
-              PriorityClassFromLevel(TextToInt32(call.classText)))) {
+      !UpdateLeavingErrno(call, now, ThreadPriorityFromLevel(TextToInt32(call.priorityText)),
+                          PriorityClassFromLevel(TextToInt32(call.classText)))) {
     RecordFailure(&call);
     return;
   }
@@ -123,31 +133,9 @@ bool Holds(const MeterInstance& instance, const void* address) {
   return at >= begin && at - begin < sizeof(MeterInstance);
 }
 
-// The whole call behind GetCPUSpeed.
-const char* ServeMeter(MeterCall& call) {
-  if (call.instance == nullptr) {
-    return kFailureText;
-  }
-  const void* faultAddress = nullptr;
-  if (plat::RunGuarded(&ServeCall, &call, &faultAddress)) {
-    return call.result;
-  }
-  // A fault. Put the scheduling back first: a process left in a raised class
-  // or a real-time thread would starve the machine. Where the instance itself
-  // faulted, it is left alone: a host that counts first-chance faults sees
-  // one per bad call. Elsewhere the failure is recorded under a guard of its
-  // own, and the call gives the failure text whether or not it could be.
-  RestoreScheduling(call.change);
-  if (!Holds(*call.instance, faultAddress)) {
-    plat::RunGuarded(&RecordFailure, &call);
-  }
-  return kFailureText;
-}
-
 }  // namespace
 
-// The entry points leave errno as the host had it: the system calls behind a
-// measurement and the C heap may set it, and the host's own may be pending.
+// The entry points leave errno as the host had it.
 extern "C" {
 
 MeterInstance* METER_CALL dllstartup(std::uint32_t /*first*/, std::uint32_t /*second*/) {
@@ -172,11 +160,24 @@ std::int32_t METER_CALL dllshutdown(MeterInstance* instance) {
 
 const char* METER_CALL GetCPUSpeed(MeterInstance* instance, const char* intervalText,
                                    const char* priorityText, const char* classText) {
-  const int hostErrno = errno;
+  if (instance == nullptr) {
+    return kFailureText;
+  }
   MeterCall call{instance, intervalText, priorityText, classText, {}, kFailureText};
-  const char* result = ServeMeter(call);
-  errno = hostErrno;
-  return result;
+  const void* faultAddress = nullptr;
+  if (plat::RunGuarded(&ServeCall, &call, &faultAddress)) {
+    return call.result;
+  }
+  // A fault. Put the scheduling back first: a process left in a raised class
+  // or a real-time thread would starve the machine. Where the instance itself
+  // faulted, it is left alone: a host that counts first-chance faults sees
+  // one per bad call. Elsewhere the failure is recorded under a guard of its
+  // own, and the call gives the failure text whether or not it could be.
+  RestoreScheduling(call.change);
+  if (!Holds(*call.instance, faultAddress)) {
+    plat::RunGuarded(&RecordFailure, &call);
+  }
+  return kFailureText;
 }
 
 }  // extern "C"

@@ -1,15 +1,10 @@
 // The Linux platform layer and the measurement on this machine's own clocks
 // and scheduler.
 #include <gtest/gtest.h>
-#include <linux/capability.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/timex.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 #include <x86intrin.h>
@@ -17,16 +12,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "measure/cpu_speed.h"
 #include "platform/platform.h"
-#include "plugin/plugin_api.h"
 #include "tests/linux/thread_state.h"
 #include "tests/test_helpers.h"
 
@@ -389,25 +381,6 @@ TEST(RealPlatform, MeasurementChangesSchedulingWhileItRunsThenRestoresIt) {
   meter.join();
   EXPECT_TRUE(sawBoost);
   EXPECT_EQ(after, before);
-}
-
-TEST(RealPlatform, RefusedTimeStampReadGivesFailureTextAndLeavesSchedulingAlone) {
-  OnOwnThread([] {
-    MeterInstance* instance = dllstartup(0, 0);
-    const Observed before = Observe(ThisThread());
-    // Nothing on this thread reads the counter or a fine clock until the
-    // counter is allowed again: either would fault where the machine honours
-    // the setting.
-    ASSERT_EQ(prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0), 0);
-    const char* text = GetCPUSpeed(instance, "0", "30", "4");
-    const Observed during = Observe(ThisThread());
-    prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
-    EXPECT_STREQ(text, kFailureText);
-    EXPECT_EQ(during, before);
-    // The instance measures again once the counter may be read.
-    EXPECT_STRNE(GetCPUSpeed(instance, "0", "30", "4"), kFailureText);
-    dllshutdown(instance);
-  });
 }
 
 }  // namespace

@@ -106,25 +106,32 @@ int InUserNamespace(const char* uidMap, Body body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
 }
 
-// However the question whether the thread may read the time-stamp counter is
-// refused, the answer counts as no: the call gives the failure text, changes
-// nothing, and never reads the counter it was refused.
-TEST(Sandbox, RefusedCounterQuestionGivesTheFailureTextWithSchedulingUntouched) {
-  for (const int error : {EPERM, EINVAL, ENOSYS, 0}) {
+// A thread refused the time-stamp counter (PR_TSC_SIGSEGV) gets the failure
+// text with its scheduling untouched, and never reads the counter: asked
+// truly, and however a filter refuses the question (an answer that counts as
+// no). Allowed again, the same instance measures.
+TEST(Sandbox, RefusedCounterGivesTheFailureTextWithSchedulingUntouched) {
+  for (const int error : {kNotAnswered, EPERM, EINVAL, ENOSYS, 0}) {
     const int status = InChild([error] {
       MeterInstance* instance = dllstartup(0, 0);
       const Observed before = Observe(ThisThread());
       if (instance == nullptr || prctl(PR_SET_TSC, PR_TSC_SIGSEGV, 0, 0, 0) != 0 ||
-          !AnswerSystemCall(SYS_prctl, error, PR_GET_TSC)) {
+          (error != kNotAnswered && !AnswerSystemCall(SYS_prctl, error, PR_GET_TSC))) {
         return 99;
       }
       if (std::strcmp(GetCPUSpeed(instance, "0", "30", "4"), kFailureText) != 0) {
         return 1;
       }
-      return Observe(ThisThread()) == before ? 0 : 2;
+      if (!(Observe(ThisThread()) == before)) {
+        return 2;
+      }
+      prctl(PR_SET_TSC, PR_TSC_ENABLE, 0, 0, 0);
+      const bool measures = std::strcmp(GetCPUSpeed(instance, "0", "30", "4"), kFailureText) != 0;
+      return error != kNotAnswered || measures ? 0 : 3;
     });
     EXPECT_EQ(status, 0) << "PR_GET_TSC answered with error " << error
-                         << "; 1: a reading, 2: the scheduling changed, -11: the counter was read";
+                         << "; 1: a reading, 2: the scheduling changed, 3: no reading once "
+                         << "allowed, -11: the counter was read";
   }
 }
 
