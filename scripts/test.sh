@@ -96,7 +96,9 @@ same_bytes_from_second_build() {
 main() {
   cd "$(dirname "$0")/.."
   bash scripts/install-deps.sh
-    step "format and lint"
+  trap stop_wine EXIT
+
+  step "format and lint"
   sources=$(git ls-files '*.cpp' '*.h')
   clang-format --dry-run -Werror $sources
   cmake --preset linux >/dev/null
