@@ -73,20 +73,25 @@ std::int32_t CyclesToMegahertz(std::int64_t waitCycles, std::int64_t overheadCyc
 }
 
 void RestoreScheduling(SchedulingChange& change) {
-  if (change.threadChanged && plat::SetThreadPriority(change.oldThreadPriority)) {
+  if (change.threadChanged && plat::RestoreThreadPriority(change.oldThreadPriority)) {
     change.threadChanged = false;
     plat::PublishForGuard();
   }
   if (change.classChanged) {
-    plat::SetPriorityClass(change.oldPriorityClass);
+    if (change.classInForce == 0 || plat::GetPriorityClass() == change.classInForce) {
+      plat::RestorePriorityClass(change.oldPriorityClass);
+    }
+    // Cleared before the claim is given up, so that no second restore gives
+    // up another measurement's claim.
     change.classChanged = false;
     plat::PublishForGuard();
+    plat::ReleasePriorityClass();
   }
   // A thread priority that only the caller's class allows (on Windows, -7..-3
   // and 3..6 need the realtime class) is refused under the meter's: it goes
   // back once the class has.
   if (change.threadChanged) {
-    plat::SetThreadPriority(change.oldThreadPriority);
+    plat::RestoreThreadPriority(change.oldThreadPriority);
     change.threadChanged = false;
     plat::PublishForGuard();
   }
@@ -103,8 +108,11 @@ bool MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs, std::int32_t t
   // moves the thread's priority with it and clips it to the new class's range,
   // so a thread priority read afterwards is not the one to put back.
   std::uint32_t oldClass = 0;
-  if (priorityClass != 0) {
+  if (priorityClass != 0 && plat::ClaimPriorityClass()) {
     oldClass = plat::GetPriorityClass();
+    if (oldClass == 0) {
+      plat::ReleasePriorityClass();
+    }
   }
   std::int32_t oldPriority = plat::kThreadPriorityErrorReturn;
   if (threadPriority != plat::kThreadPriorityErrorReturn) {
@@ -112,15 +120,24 @@ bool MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs, std::int32_t t
   }
   if (oldClass != 0) {
     change.oldPriorityClass = oldClass;
+    change.classInForce = 0;
     change.classChanged = true;
     plat::PublishForGuard();
     plat::SetPriorityClass(priorityClass);
+    // What the system made of the request (Windows gives high for realtime
+    // without the privilege), to know the class at the end for the meter's.
+    change.classInForce = plat::GetPriorityClass();
+    plat::PublishForGuard();
   }
   if (oldPriority != plat::kThreadPriorityErrorReturn) {
     change.oldThreadPriority = oldPriority;
     change.threadChanged = true;
     plat::PublishForGuard();
     plat::SetThreadPriority(threadPriority);
+  }
+  if (!plat::MaySpin()) {
+    RestoreScheduling(change);
+    return false;
   }
 
   std::int64_t waitTotal = 0;
@@ -130,11 +147,7 @@ bool MeasureCPUSpeed(std::uint32_t passes, std::uint32_t delayMs, std::int32_t t
   std::uint64_t waitedTicks = 0;
   std::int64_t ticksPerSecond = 0;
   bool counterFailed = false;
-  // Under Wine the first counter read after a priority change or a sleep
-  // sometimes stalls for a reschedule (100-200 us). Taken here, the stall
-  // stays out of the first wait's cycles, which its ticks would not cover.
-  std::int64_t settling = 0;
-  plat::QueryCounter(settling);
+  SettleCounter();
   for (std::uint32_t pass = 0; pass < passes && !counterFailed; ++pass) {
     const std::uint64_t t0 = __rdtsc();
     const CounterSpan wait = SpinWait(delayMs);

@@ -19,9 +19,9 @@ struct CounterWatch {
 // stood still too long. The time-stamp count is taken before the read, so a
 // thread preempted between the two never takes the time it lost for a
 // standstill.
-bool ReadCounter(CounterWatch& watch, std::int64_t& now) {
+bool ReadCounter(plat::CounterClock clock, CounterWatch& watch, std::int64_t& now) {
   const std::uint64_t cycles = __rdtsc();
-  if (!plat::QueryCounter(now)) {
+  if (!plat::QueryCounter(clock, now)) {
     return false;
   }
   if (now != watch.value) {
@@ -37,18 +37,19 @@ constexpr CounterSpan kGaveUp{0, 0, true};
 
 CounterSpan SpinWait(std::uint32_t ms) {
   std::int64_t frequency = 0;
-  if (!plat::QueryCounterFrequency(frequency)) {
+  plat::CounterClock clock = 0;
+  if (!plat::QueryCounterFrequency(frequency, clock)) {
     return {0, 0, false};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
   std::int64_t start = 0;
   std::int64_t now = 0;
   CounterWatch watch{0, __rdtsc()};
-  if (!ReadCounter(watch, start) || !ReadCounter(watch, now)) {
+  if (!ReadCounter(clock, watch, start) || !ReadCounter(clock, watch, now)) {
     return kGaveUp;
   }
   while (now - start < target) {
-    if (!ReadCounter(watch, now)) {
+    if (!ReadCounter(clock, watch, now)) {
       return kGaveUp;
     }
   }
@@ -57,20 +58,30 @@ CounterSpan SpinWait(std::uint32_t ms) {
 
 CounterSpan SpinWaitOverhead(std::uint32_t ms) {
   std::int64_t frequency = 0;
-  if (!plat::QueryCounterFrequency(frequency)) {
+  plat::CounterClock clock = 0;
+  if (!plat::QueryCounterFrequency(frequency, clock)) {
     return {0, 0, false};
   }
   const std::int64_t target = (frequency / 1000) * static_cast<std::int64_t>(std::uint64_t{ms});
   std::int64_t start = 0;
   std::int64_t now = 0;
   CounterWatch watch{0, __rdtsc()};
-  if (!ReadCounter(watch, start) || !ReadCounter(watch, now)) {
+  if (!ReadCounter(clock, watch, start) || !ReadCounter(clock, watch, now)) {
     return kGaveUp;
   }
   while (now - start == target) {
-    if (!ReadCounter(watch, now)) {
+    if (!ReadCounter(clock, watch, now)) {
       return kGaveUp;
     }
   }
   return {now - start, frequency, false};
+}
+
+void SettleCounter() {
+  std::int64_t frequency = 0;
+  plat::CounterClock clock = 0;
+  std::int64_t ticks = 0;
+  if (plat::QueryCounterFrequency(frequency, clock)) {
+    plat::QueryCounter(clock, ticks);
+  }
 }

@@ -36,3 +36,9 @@ MEASURE_KEEP_CALL CounterSpan SpinWait(std::uint32_t ms);
 // The same preparation as SpinWait without the wait: one counter read after
 // the start read, unless that read lands exactly on the target.
 MEASURE_KEEP_CALL CounterSpan SpinWaitOverhead(std::uint32_t ms);
+
+// Reads the counter once. Under Wine the first counter read after a priority
+// change or a sleep sometimes stalls for a reschedule (100-200 us); taken
+// before the first wait, the stall stays out of cycles its ticks would not
+// cover.
+void SettleCounter();

@@ -107,10 +107,14 @@ void ServeCall(void* context) {
     return;
   }
   MeterInstance& instance = *call.instance;
+  // The instance is read before any host text: a bad instance then faults
+  // first, on itself, and the failure path leaves it alone (one fault per bad
+  // call, whatever order a compiler would give the two reads).
+  const std::uint64_t lastUpdate = static_cast<volatile const MeterInstance&>(instance).lastUpdate;
   const std::uint64_t now = plat::GetSystemTime();
   // The levels matter only to an update: a call that is not due reads the
   // interval alone.
-  if (now >= DueTime(instance.lastUpdate, TextToInt32(call.intervalText)) &&
+  if (now >= DueTime(lastUpdate, TextToInt32(call.intervalText)) &&
       !UpdateLeavingErrno(call, now, ThreadPriorityFromLevel(TextToInt32(call.priorityText)),
                           PriorityClassFromLevel(TextToInt32(call.classText)))) {
     RecordFailure(&call);

@@ -27,6 +27,8 @@ KERNEL_SERVICES = {
     "QueryPerformanceFrequency", "QueryPerformanceCounter", "GetCurrentProcess",
     "GetPriorityClass", "SetPriorityClass", "GetCurrentThread", "GetThreadPriority",
     "SetThreadPriority", "GetSystemTimeAsFileTime",
+    # The guard puts back the guard page whose alarm it takes.
+    "VirtualQuery", "VirtualProtect",
 }
 C_LIBRARY = {"malloc", "free", "_errno"}
 

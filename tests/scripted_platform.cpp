@@ -60,6 +60,8 @@ std::int32_t ThreadPriorityUnderClass(std::int32_t priority, std::uint32_t prior
 void SchedulingLog::Add(SchedulingOp op, std::int64_t value) {
   if (count < kCapacity) {
     entries[count++] = {op, value};
+  } else {
+    overflowed = true;
   }
 }
 
@@ -74,13 +76,22 @@ std::vector<std::string> SchedulingLog::Texts() const {
       case SchedulingOp::kSetClass:
         texts.push_back("set class " + Hex(static_cast<std::uint32_t>(entry.value)));
         break;
+      case SchedulingOp::kRestoreClass:
+        texts.push_back("restore class " + Hex(static_cast<std::uint32_t>(entry.value)));
+        break;
       case SchedulingOp::kGetThread:
         texts.emplace_back("get thread");
         break;
       case SchedulingOp::kSetThread:
         texts.push_back("set thread " + std::to_string(entry.value));
         break;
+      case SchedulingOp::kRestoreThread:
+        texts.push_back("restore thread " + std::to_string(entry.value));
+        break;
     }
+  }
+  if (overflowed) {
+    texts.emplace_back("log overflowed");
   }
   return texts;
 }
@@ -93,14 +104,21 @@ namespace plat {
 
 bool CounterReadable() { return !gScript.counterRefused; }
 
-bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
+bool QueryCounterFrequency(std::int64_t& ticksPerSecond, CounterClock& clock) {
   ++gScript.frequencyQueries;
   ticksPerSecond = gScript.frequency;
+  clock = gScript.clock;
   return gScript.hasCounter;
 }
 
-bool QueryCounter(std::int64_t& ticks) {
+bool QueryCounter(CounterClock clock, std::int64_t& ticks) {
   ++gScript.counterReads;
+  if (gScript.counterReads == gScript.hostClassAtCounterRead) {
+    gScript.priorityClass = gScript.hostClass;
+  }
+  if (clock != gScript.clock) {
+    return false;
+  }
 #if defined(_WIN32)
   if (gScript.counterReads == gScript.faultAtCounterRead) {
     RaiseFault(gScript.fault);
@@ -124,17 +142,49 @@ std::uint32_t GetPriorityClass() {
   return gScript.classReadFails ? 0 : gScript.priorityClass;
 }
 
-bool SetPriorityClass(std::uint32_t priorityClass) {
-  gScript.schedulingCalls.Add(SchedulingOp::kSetClass, priorityClass);
+namespace {
+
+bool ChangeClass(std::uint32_t priorityClass) {
   if (gScript.classSetRefused) {
     return false;
   }
-  gScript.priorityClass = priorityClass;
+  gScript.priorityClass = gScript.realtimeGivesHigh && priorityClass == kRealtimePriorityClass
+                              ? kHighPriorityClass
+                              : priorityClass;
   if (gScript.windowsScheduling) {
     gScript.threadPriority = ThreadPriorityUnderClass(gScript.threadPriority, priorityClass);
   }
   return true;
 }
+
+bool ChangeThread(std::int32_t priority) {
+  if (gScript.threadSetRefused ||
+      (gScript.windowsScheduling && !AllowedInClass(priority, gScript.priorityClass))) {
+    return false;
+  }
+  gScript.threadPriority = priority;
+  return true;
+}
+
+}  // namespace
+
+bool SetPriorityClass(std::uint32_t priorityClass) {
+  gScript.schedulingCalls.Add(SchedulingOp::kSetClass, priorityClass);
+  return ChangeClass(priorityClass);
+}
+
+bool RestorePriorityClass(std::uint32_t priorityClass) {
+  gScript.schedulingCalls.Add(SchedulingOp::kRestoreClass, priorityClass);
+  return ChangeClass(priorityClass);
+}
+
+bool ClaimPriorityClass() {
+  const bool claimed = !gScript.classClaimed;
+  gScript.classClaimed = true;
+  return claimed;
+}
+
+void ReleasePriorityClass() { gScript.classClaimed = false; }
 
 std::int32_t GetThreadPriority() {
   gScript.schedulingCalls.Add(SchedulingOp::kGetThread, 0);
@@ -143,12 +193,17 @@ std::int32_t GetThreadPriority() {
 
 bool SetThreadPriority(std::int32_t priority) {
   gScript.schedulingCalls.Add(SchedulingOp::kSetThread, priority);
-  if (gScript.threadSetRefused ||
-      (gScript.windowsScheduling && !AllowedInClass(priority, gScript.priorityClass))) {
-    return false;
-  }
-  gScript.threadPriority = priority;
-  return true;
+  return ChangeThread(priority);
+}
+
+bool RestoreThreadPriority(std::int32_t priority) {
+  gScript.schedulingCalls.Add(SchedulingOp::kRestoreThread, priority);
+  return ChangeThread(priority);
+}
+
+bool MaySpin() {
+  ++gScript.spinQuestions;
+  return !gScript.spinRefused;
 }
 
 std::uint64_t GetSystemTime() {

@@ -10,7 +10,14 @@
 #include "tests/processor_faults.h"
 #endif
 
-enum class SchedulingOp { kGetClass, kSetClass, kGetThread, kSetThread };
+enum class SchedulingOp {
+  kGetClass,
+  kSetClass,
+  kRestoreClass,
+  kGetThread,
+  kSetThread,
+  kRestoreThread
+};
 
 struct SchedulingLog {
   struct Entry {
@@ -21,10 +28,19 @@ struct SchedulingLog {
   Entry entries[kCapacity];
   int count = 0;
 
+  // Set once a call finds the log full: a runaway loop of calls must not
+  // compare equal. Texts() then ends with "log overflowed", and the fixtures
+  // fail a test that overflowed it.
+  bool overflowed = false;
+
   void Add(SchedulingOp op, std::int64_t value);
-  void clear() { count = 0; }
-  bool empty() const { return count == 0; }
-  // "get class", "get thread", "set class 0x80", "set thread 15", in order.
+  void clear() {
+    count = 0;
+    overflowed = false;
+  }
+  bool empty() const { return count == 0 && !overflowed; }
+  // "get class", "set class 0x80", "restore class 0x20", "get thread",
+  // "set thread 15", "restore thread 0", in order.
   std::vector<std::string> Texts() const;
 };
 
@@ -33,6 +49,8 @@ struct ScriptedPlatform {
   bool counterRefused = false;
   bool hasCounter = true;
   std::int64_t frequency = 1000;
+  // The clock each frequency query hands out; a read on another fails.
+  int clock = 7;
   // Values the next counter reads return, in order; after them the counter
   // moves on by counterStep per read (0: it stands still).
   std::vector<std::int64_t> counterValues;
@@ -49,6 +67,19 @@ struct ScriptedPlatform {
   std::int32_t threadPriority = 0;
   bool threadReadFails = false;
   bool threadSetRefused = false;
+  // The process-wide claim on the class; another measurement's, where set
+  // before the call.
+  bool classClaimed = false;
+  // Windows without the privilege to raise the scheduling priority: a
+  // request for the realtime class gives the high class.
+  bool realtimeGivesHigh = false;
+  // The host's own class change, made at the counter read with this number
+  // (counted from 1; 0 never).
+  int hostClassAtCounterRead = 0;
+  std::uint32_t hostClass = 0;
+  bool spinRefused = false;
+  // Each measurement asks once whether it may spin, after its sets.
+  int spinQuestions = 0;
   // Windows' rules: a thread priority the current class does not allow is
   // refused (outside the realtime class only -15, -2..2 and 15), and a class
   // change moves the thread's base priority with the class, clipped to the

@@ -2,11 +2,12 @@
 // priority class and thread priority carried onto the real scheduling of the
 // calling thread (scheduling_rules.h has the tables and the rules).
 //
-// A change this process could not undo afterwards is refused and changes
-// nothing. So is a real-time policy wherever a soft RLIMIT_RTTIME applies:
-// the kernel adds every spin under a real-time policy to one count, which a
-// thread that never sleeps while real-time never clears, and ends the host
-// with SIGXCPU once the count reaches the limit.
+// A new change this process could not undo afterwards is refused and changes
+// nothing; a restore sets what was found. No spin runs under a real-time
+// policy wherever a soft RLIMIT_RTTIME applies: the kernel adds every spin
+// under a real-time policy to one count, which a thread that never sleeps
+// while real-time never clears, and ends the host with SIGXCPU once the
+// count reaches the limit.
 //
 // The clocks: the wall clock that decides whether an update is due is the
 // kernel's tick (CLOCK_REALTIME_COARSE), which the vDSO serves without a
@@ -14,15 +15,17 @@
 // times the wait is CLOCK_MONOTONIC_RAW, which no time daemon slews; it may
 // read the time-stamp counter, so it is read only after CounterReadable.
 #include <linux/capability.h>
+#include <linux/magic.h>
 #include <linux/mempolicy.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -44,17 +47,16 @@ constexpr std::int64_t kSystemTicksPerSecond = kNanosecondsPerSecond / kNanoseco
 // 0xEFFFFFFD), and no other namespace is given it.
 constexpr char kUserNamespaceLink[] = "/proc/self/ns/user";
 constexpr char kInitialUserNamespace[] = "user:[4026531837]";
-
-// The clock that times the waits. Each wait picks it once, at its frequency
-// query, so that no wait mixes two clocks.
-std::atomic<clockid_t> gCounterClock{CLOCK_MONOTONIC_RAW};
+constexpr ino_t kInitialUserNamespaceInode = 0xEFFFFFFD;
 
 pid_t CallingThread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
+// A nice value outside the kernel's range is no answer: a filter that fakes
+// getpriority's success gives 20.
 bool ReadNice(int& nice) {
   errno = 0;
   nice = getpriority(PRIO_PROCESS, static_cast<id_t>(CallingThread()));
-  return errno == 0;
+  return errno == 0 && plat::scheduling::IsValidNice(nice);
 }
 
 bool ReadSchedule(Schedule& schedule) {
@@ -94,20 +96,48 @@ bool InInitialUserNamespace() {
          std::memcmp(name, kInitialUserNamespace, sizeof name - 1) == 0;
 }
 
+// The namespace file itself, where nothing better answers: the initial
+// namespace's inode on the namespace file system. A link text can be faked
+// with a file system of one's own; this costs the kernel an inode (25-40 us).
+bool InitialUserNamespaceInode() {
+  struct stat file {};
+  struct statfs system {};
+  return stat(kUserNamespaceLink, &file) == 0 && file.st_ino == kInitialUserNamespaceInode &&
+         statfs(kUserNamespaceLink, &system) == 0 &&
+         static_cast<unsigned long>(system.f_type) == NSFS_MAGIC;
+}
+
 // mbind with MPOL_MF_MOVE_ALL asks capable(CAP_SYS_NICE) before anything
 // else, security modules included, and over an empty range changes nothing.
-// Its refusal is final; its success is not proof, as a filter may fake it,
-// and a kernel without NUMA support has no mbind.
-bool KernelRefusesSysNice() {
-  return syscall(SYS_mbind, 0UL, 0UL, MPOL_DEFAULT, nullptr, 0UL, MPOL_MF_MOVE_ALL) != 0 &&
-         errno != ENOSYS;
+// Its refusal is final; its success is not proof, as a filter may fake it.
+// A kernel without NUMA support has no mbind (ENOSYS): the namespace's inode
+// must then confirm what the link's text says.
+bool KernelAllowsSysNice() {
+  if (syscall(SYS_mbind, 0UL, 0UL, MPOL_DEFAULT, nullptr, 0UL, MPOL_MF_MOVE_ALL) == 0) {
+    return true;
+  }
+  return errno == ENOSYS && InitialUserNamespaceInode();
 }
 
 // CAP_SYS_NICE where the kernel counts it lets the process undo any change it
 // makes. No single answer grants it: the effective set, the namespace and
 // the kernel's own judgement must all agree.
 bool MayChangeAnyScheduling() {
-  return HoldsSysNice() && !KernelRefusesSysNice() && InInitialUserNamespace();
+  return HoldsSysNice() && InInitialUserNamespace() && KernelAllowsSysNice();
+}
+
+// Whether a thread without privilege could undo the change, or the process
+// holds the privilege.
+bool MayUndo(const Schedule& changed, const Schedule& original, int nice,
+             const SchedulingLimits& limits) {
+  return plat::scheduling::UnprivilegedMayUndoSchedule(changed, original, nice, limits) ||
+         MayChangeAnyScheduling();
+}
+
+bool ApplySchedule(const Schedule& schedule) {
+  const sched_param param{schedule.priority};
+  const int policy = schedule.policy | (schedule.resetOnFork ? SCHED_RESET_ON_FORK : 0);
+  return sched_setscheduler(CallingThread(), policy, &param) == 0;
 }
 
 // Whether a spin under a real-time policy can never run into RLIMIT_RTTIME.
@@ -125,19 +155,17 @@ bool CounterReadable() {
   return prctl(PR_GET_TSC, &mode, 0, 0, 0) == 0 && mode == PR_TSC_ENABLE;
 }
 
-bool QueryCounterFrequency(std::int64_t& ticksPerSecond) {
+bool QueryCounterFrequency(std::int64_t& ticksPerSecond, CounterClock& clock) {
   // The raw clock, unless it is refused (a sandbox that errors it).
   timespec probe{};
-  gCounterClock.store(
-      clock_gettime(CLOCK_MONOTONIC_RAW, &probe) == 0 ? CLOCK_MONOTONIC_RAW : CLOCK_MONOTONIC,
-      std::memory_order_relaxed);
+  clock = clock_gettime(CLOCK_MONOTONIC_RAW, &probe) == 0 ? CLOCK_MONOTONIC_RAW : CLOCK_MONOTONIC;
   ticksPerSecond = kNanosecondsPerSecond;
   return true;
 }
 
-bool QueryCounter(std::int64_t& ticks) {
+bool QueryCounter(CounterClock clock, std::int64_t& ticks) {
   timespec now{};
-  if (clock_gettime(gCounterClock.load(std::memory_order_relaxed), &now) != 0) {
+  if (clock_gettime(clock, &now) != 0) {
     return false;
   }
   ticks = static_cast<std::int64_t>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
@@ -171,6 +199,16 @@ bool SetPriorityClass(std::uint32_t priorityClass) {
   return setpriority(PRIO_PROCESS, static_cast<id_t>(CallingThread()), target) == 0;
 }
 
+bool RestorePriorityClass(std::uint32_t priorityClass) {
+  int found = 0;
+  return scheduling::NiceForClass(priorityClass, found) &&
+         setpriority(PRIO_PROCESS, static_cast<id_t>(CallingThread()), found) == 0;
+}
+
+// The nice value is the calling thread's own: nothing to share.
+bool ClaimPriorityClass() { return true; }
+void ReleasePriorityClass() {}
+
 std::int32_t GetThreadPriority() {
   Schedule schedule{};
   return ReadSchedule(schedule) ? scheduling::PriorityForSchedule(schedule)
@@ -185,16 +223,49 @@ bool SetThreadPriority(std::int32_t priority) {
       !ReadNice(nice)) {
     return false;
   }
+  const bool realTimeBudget = !NoRealTimeBudget();
+  const SchedulingLimits limits = ReadLimits();
   // Real time only where its budget cannot run out, and the change must be
   // one the process can undo afterwards.
-  if ((priority == kThreadPriorityTimeCritical && !NoRealTimeBudget()) ||
-      (!scheduling::UnprivilegedMayUndoSchedule(target, current, nice, ReadLimits()) &&
-       !MayChangeAnyScheduling())) {
+  if (!(realTimeBudget && scheduling::IsRealTime(target.policy)) &&
+      MayUndo(target, current, nice, limits) && ApplySchedule(target)) {
+    return true;
+  }
+  // Under a budget, a thread left on a real-time policy of its own would
+  // spin on it: it goes to SCHED_OTHER, keeping its reset-on-fork flag, where
+  // that can be undone (MaySpin says no where it could not).
+  const Schedule ordinary{SCHED_OTHER, 0, current.resetOnFork};
+  if (realTimeBudget && scheduling::IsRealTime(current.policy) &&
+      MayUndo(ordinary, current, nice, limits)) {
+    ApplySchedule(ordinary);
+  }
+  return false;
+}
+
+bool RestoreThreadPriority(std::int32_t priority) {
+  Schedule found{};
+  if (!scheduling::ScheduleForPriority(priority, found)) {
     return false;
   }
-  const sched_param param{target.priority};
-  const int policy = target.policy | (target.resetOnFork ? SCHED_RESET_ON_FORK : 0);
-  return sched_setscheduler(CallingThread(), policy, &param) == 0;
+  if (ApplySchedule(found)) {
+    return true;
+  }
+  // Only CAP_SYS_NICE may clear reset-on-fork. A process that lost it during
+  // the measurement gets the policy it had back, with the flag kept.
+  Schedule current{};
+  if (found.resetOnFork || !ReadSchedule(current) || !current.resetOnFork) {
+    return false;
+  }
+  found.resetOnFork = true;
+  return ApplySchedule(found);
+}
+
+bool MaySpin() {
+  if (NoRealTimeBudget()) {
+    return true;
+  }
+  const int policy = sched_getscheduler(CallingThread());
+  return policy >= 0 && !scheduling::IsRealTime(policy & ~SCHED_RESET_ON_FORK);
 }
 
 }  // namespace plat

@@ -31,8 +31,6 @@ constexpr int kPolicyShift = 8;
 constexpr std::int32_t kPolicyMask = 0xF;
 constexpr std::int32_t kRawFieldMask = 0xFF;
 
-bool IsRealTime(int policy) { return policy == SCHED_FIFO || policy == SCHED_RR; }
-
 // Without CAP_SYS_NICE the kernel lets a thread lower its nice value only
 // down to 20 - RLIMIT_NICE.
 bool MayTakeNice(int nice, const SchedulingLimits& limits) {
@@ -40,6 +38,10 @@ bool MayTakeNice(int nice, const SchedulingLimits& limits) {
 }
 
 }  // namespace
+
+bool IsRealTime(int policy) { return policy == SCHED_FIFO || policy == SCHED_RR; }
+
+bool IsValidNice(int nice) { return nice >= kLowestNice && nice <= kHighestNice; }
 
 bool IsValidSchedule(const Schedule& schedule) {
   switch (schedule.policy) {

@@ -37,6 +37,12 @@ struct SchedulingLimits {
 // A policy and priority the kernel accepts.
 bool IsValidSchedule(const Schedule& schedule);
 
+// A nice value in the kernel's range, -20..19.
+bool IsValidNice(int nice);
+
+// SCHED_FIFO or SCHED_RR.
+bool IsRealTime(int policy);
+
 // The nice value a priority class stands for; false for no class. Tagged
 // classes (0x10000 + nice + 20) stand for any nice value.
 bool NiceForClass(std::uint32_t priorityClass, int& nice);

@@ -73,6 +73,7 @@ EXCEPTION_DISPOSITION NTAPI OnException(EXCEPTION_RECORD* record, void* establis
   }
   auto* frame = static_cast<GuardFrame*>(establisherFrame);
   frame->faultAddress = plat::win32::FaultAddress(*record);
+  plat::win32::RearmGuardPage(*record);
   Land(frame, record);
 }
 

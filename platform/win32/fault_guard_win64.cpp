@@ -39,6 +39,7 @@ extern "C" __attribute__((used)) EXCEPTION_DISPOSITION meter_guard_on_exception(
   if (faultAddress != nullptr) {
     *faultAddress = plat::win32::FaultAddress(*record);
   }
+  plat::win32::RearmGuardPage(*record);
   RtlUnwindEx(establisherFrame, meter_guarded_call_landing, record, nullptr,
               dispatcher->ContextRecord, dispatcher->HistoryTable);
   return ExceptionContinueSearch;  // not reached: the unwind continues at the landing

@@ -19,7 +19,8 @@ inline bool IsProcessorFault(DWORD code) {
     case EXCEPTION_ACCESS_VIOLATION:
     case EXCEPTION_IN_PAGE_ERROR:
     // A host's memory in a PAGE_GUARD page: the first touch raises this once
-    // (a host vectored handler sees it first), and the page is plain again.
+    // (a host vectored handler sees it first), and the system clears the
+    // guard; RearmGuardPage puts it back.
     case STATUS_GUARD_PAGE_VIOLATION:
     case EXCEPTION_ILLEGAL_INSTRUCTION:
     case EXCEPTION_PRIV_INSTRUCTION:
@@ -61,6 +62,20 @@ inline const void* FaultAddress(const EXCEPTION_RECORD& record) {
   return onMemory && record.NumberParameters >= 2
              ? reinterpret_cast<const void*>(record.ExceptionInformation[1])
              : nullptr;
+}
+
+// Puts PAGE_GUARD back on the page whose guard-page violation the guard
+// takes. The system clears the flag as it raises the exception; left plain,
+// a thread's stack would grow past its guard page unnoticed, and a host that
+// watches the page would never hear of a later touch.
+inline void RearmGuardPage(const EXCEPTION_RECORD& record) {
+  void* const address = const_cast<void*>(FaultAddress(record));
+  MEMORY_BASIC_INFORMATION page{};
+  DWORD previous = 0;
+  if (record.ExceptionCode == STATUS_GUARD_PAGE_VIOLATION && address != nullptr &&
+      VirtualQuery(address, &page, sizeof page) == sizeof page && page.State == MEM_COMMIT) {
+    VirtualProtect(address, 1, page.Protect | PAGE_GUARD, &previous);
+  }
 }
 
 // Whether the guard takes the exception: a processor fault in the module's

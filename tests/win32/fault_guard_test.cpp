@@ -340,16 +340,21 @@ MeterInstance* InstanceInPage(DWORD protection) {
 
 // A stale or corrupted instance, one the module cannot read or cannot write,
 // gives the failure text; ending one it cannot read frees nothing and answers
-// 0. A host handler that only counts sees one fault per call: after a fault
-// on the instance itself, the module leaves it alone.
+// 0. A host handler that only counts sees one fault per call: the module
+// reads the instance before any text, and after a fault on the instance
+// itself leaves it alone, also where the interval text is bad too.
 TEST(Win32Module, InstanceTheModuleCannotUseGivesTheFailureText) {
   Module module = LoadModuleUnderTest();
   void* handler = AddVectoredExceptionHandler(1, &CountHostExceptions);
-  for (DWORD protection : {static_cast<DWORD>(PAGE_NOACCESS), static_cast<DWORD>(PAGE_READONLY)}) {
+  const char* const unreadable = reinterpret_cast<const char*>(16);
+  const std::pair<DWORD, const char*> cases[] = {
+      {PAGE_NOACCESS, "0"}, {PAGE_READONLY, "0"}, {PAGE_NOACCESS, unreadable}};
+  for (const auto& [protection, interval] : cases) {
     MeterInstance* unusable = InstanceInPage(protection);
     gAccessViolationsSeen = 0;
-    EXPECT_STREQ(module.getCPUSpeed(unusable, "0", "15", "2"), kFailureText) << protection;
-    EXPECT_EQ(gAccessViolationsSeen, 1) << protection;
+    EXPECT_STREQ(module.getCPUSpeed(unusable, interval, "15", "2"), kFailureText) << protection;
+    EXPECT_EQ(gAccessViolationsSeen, 1)
+        << protection << (interval == unreadable ? ", bad text" : "");
     if (protection == PAGE_NOACCESS) {
       gAccessViolationsSeen = 0;
       EXPECT_EQ(module.dllshutdown(unusable), 0);
@@ -358,15 +363,17 @@ TEST(Win32Module, InstanceTheModuleCannotUseGivesTheFailureText) {
     VirtualFree(unusable, 0, MEM_RELEASE);
   }
   RemoveVectoredExceptionHandler(handler);
-  EXPECT_STREQ(module.getparam(reinterpret_cast<const char*>(16)), "|");
+  EXPECT_STREQ(module.getparam(unreadable), "|");
   sys::UnloadModule(module.loaded);
 }
 
 // A host's memory in a PAGE_GUARD page: the module's first touch raises a
 // guard-page violation, which the host's vectored handler sees once, first.
-// Where the handler passes it on, each entry point gives its failure answer
-// and leaves the memory alone; where it continues, the access is made again
-// on the plain page and the call is served.
+// Where the handler passes it on, each entry point gives its failure answer,
+// leaves the memory alone and puts the guard back, which the system took
+// off: a page of the host's own, and the guard page of another thread's
+// stack, which that thread needs to grow. Where the host continues, the
+// access is made again on the plain page and the call is served.
 volatile LONG gGuardPagesSeen = 0;
 volatile LONG gGuardPagesContinued = 0;
 
@@ -378,7 +385,49 @@ LONG CALLBACK CountGuardPages(EXCEPTION_POINTERS* exception) {
   return gGuardPagesContinued != 0 ? EXCEPTION_CONTINUE_EXECUTION : EXCEPTION_CONTINUE_SEARCH;
 }
 
-TEST(Win32Module, MemoryInAGuardPageGivesTheFailureAnswer) {
+bool Guarded(const void* address) {
+  MEMORY_BASIC_INFORMATION page{};
+  return VirtualQuery(address, &page, sizeof page) == sizeof page &&
+         (page.Protect & PAGE_GUARD) != 0;
+}
+
+// A thread that waits with its stack's guard page below it, and that page.
+struct StackGuardPage {
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE found = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  char* page = nullptr;
+  HANDLE thread = nullptr;
+
+  StackGuardPage() {
+    thread = CreateThread(nullptr, 0, &FindAndWait, this, 0, nullptr);
+    WaitForSingleObject(found, INFINITE);
+  }
+  static DWORD WINAPI FindAndWait(void* context) {
+    auto* self = static_cast<StackGuardPage*>(context);
+    MEMORY_BASIC_INFORMATION region{};
+    for (auto* at = reinterpret_cast<char*>(&region);
+         self->page == nullptr && VirtualQuery(at, &region, sizeof region) != 0;
+         at = static_cast<char*>(region.BaseAddress) - 1) {
+      if ((region.Protect & PAGE_GUARD) != 0) {
+        self->page = static_cast<char*>(region.BaseAddress) + region.RegionSize - 4096;
+      }
+    }
+    SetEvent(self->found);
+    WaitForSingleObject(self->done, INFINITE);
+    return 0;
+  }
+  ~StackGuardPage() {
+    SetEvent(done);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(done);
+    CloseHandle(found);
+  }
+  StackGuardPage(const StackGuardPage&) = delete;
+  StackGuardPage& operator=(const StackGuardPage&) = delete;
+};
+
+TEST(Win32Module, MemoryInAGuardPageGivesTheFailureAnswerAndStaysGuarded) {
   Module module = LoadModuleUnderTest();
   MeterInstance* instance = module.dllstartup(0, 0);
   void* handler = AddVectoredExceptionHandler(1, &CountGuardPages);
@@ -386,24 +435,36 @@ TEST(Win32Module, MemoryInAGuardPageGivesTheFailureAnswer) {
   struct Case {
     const char* what;
     Where where;
+    bool onAnotherStack;
     bool hostContinues;
     const char* expected;  // nullptr: dllshutdown's 0
   };
   const char* const labels = module.getparam("GetCPUSpeed");
   for (const Case& test :
-       {Case{"instance", Where::kInstance, false, kFailureText},
-        Case{"interval text", Where::kIntervalText, false, kFailureText},
-        Case{"getparam name", Where::kParameterName, false, "|"},
-        Case{"dllshutdown instance", Where::kShutdownInstance, false, nullptr},
-        Case{"getparam name, host continues", Where::kParameterName, true, labels}}) {
-    char* page =
-        static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    ASSERT_NE(page, nullptr);
-    std::memset(page, 0, 4096);
-    const char* text = test.where == Where::kParameterName ? "GetCPUSpeed" : "0";
-    std::memcpy(page, text, std::strlen(text) + 1);
-    DWORD previous = 0;
-    VirtualProtect(page, 4096, PAGE_READWRITE | PAGE_GUARD, &previous);
+       {Case{"instance", Where::kInstance, false, false, kFailureText},
+        Case{"interval text", Where::kIntervalText, false, false, kFailureText},
+        Case{"getparam name", Where::kParameterName, false, false, "|"},
+        Case{"dllshutdown instance", Where::kShutdownInstance, false, false, nullptr},
+        Case{"getparam name, host continues", Where::kParameterName, false, true, labels},
+        Case{"instance on another stack", Where::kInstance, true, false, kFailureText},
+        Case{"interval text on another stack", Where::kIntervalText, true, false, kFailureText},
+        Case{"getparam name on another stack", Where::kParameterName, true, false, "|"},
+        Case{"dllshutdown instance on another stack", Where::kShutdownInstance, true, false,
+             nullptr}}) {
+    const StackGuardPage stack;
+    char* page = stack.page;
+    char before[4096];
+    if (!test.onAnotherStack) {
+      page =
+          static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+      ASSERT_NE(page, nullptr);
+      std::memset(page, 0x5A, 4096);
+      std::strcpy(page, test.where == Where::kParameterName ? "GetCPUSpeed" : "0");
+      std::memcpy(before, page, sizeof before);
+      DWORD previous = 0;
+      VirtualProtect(page, 4096, PAGE_READWRITE | PAGE_GUARD, &previous);
+    }
+    ASSERT_NE(page, nullptr) << test.what << ": no guard page below the thread's stack";
     gGuardPagesSeen = 0;
     gGuardPagesContinued = test.hostContinues ? 1 : 0;
     auto* inPage = reinterpret_cast<MeterInstance*>(page);
@@ -422,8 +483,13 @@ TEST(Win32Module, MemoryInAGuardPageGivesTheFailureAnswer) {
         break;
     }
     EXPECT_EQ(gGuardPagesSeen, 1) << test.what;
-    EXPECT_EQ(std::memcmp(page, text, std::strlen(text) + 1), 0) << test.what << " was written";
-    VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_EQ(Guarded(page), !test.hostContinues) << test.what;
+    if (!test.onAnotherStack) {
+      DWORD previous = 0;
+      VirtualProtect(page, 4096, PAGE_READWRITE, &previous);
+      EXPECT_EQ(std::memcmp(page, before, sizeof before), 0) << test.what << " was written";
+      VirtualFree(page, 0, MEM_RELEASE);
+    }
   }
   RemoveVectoredExceptionHandler(handler);
   module.dllshutdown(instance);

@@ -5,11 +5,14 @@
 #include <x86intrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include "measure/cpu_speed.h"
 #include "platform/platform.h"
+#include "tests/module_under_test.h"
 #include "tests/test_helpers.h"
 
 namespace {
@@ -38,15 +41,16 @@ double ReferenceMegahertz() {
 
 TEST(Win32Platform, CounterAndSystemTimeComeFromTheKernel) {
   std::int64_t frequency = 0;
-  ASSERT_TRUE(plat::QueryCounterFrequency(frequency));
+  plat::CounterClock clock = 0;
+  ASSERT_TRUE(plat::QueryCounterFrequency(frequency, clock));
   LARGE_INTEGER kernel{};
   QueryPerformanceFrequency(&kernel);
   EXPECT_EQ(frequency, kernel.QuadPart);
   std::int64_t before = 0;
   std::int64_t after = 0;
-  ASSERT_TRUE(plat::QueryCounter(before));
+  ASSERT_TRUE(plat::QueryCounter(clock, before));
   Sleep(20);
-  ASSERT_TRUE(plat::QueryCounter(after));
+  ASSERT_TRUE(plat::QueryCounter(clock, after));
   EXPECT_GE(after - before, frequency / 100);
 
   const auto unixSeconds = static_cast<double>(std::time(nullptr));
@@ -85,6 +89,51 @@ TEST(Win32Platform, MeasurementAgreesWithLongCounterReference) {
   std::sort(readings.begin(), readings.end());
   EXPECT_NEAR(readings[2], reference, reference * 0.01)
       << "readings " << readings[0] << ".." << readings[4];
+}
+
+// The class is the whole process's. Two threads measuring at once at
+// different class levels: one measurement at a time changes it, so each
+// round ends in the class it found. And a class the host sets while a
+// measurement runs, as a monitor going to the background does, stands.
+TEST(Win32Module, ClassComesBackAfterOverlappingMeasurementsAndAHostsOwnChangeStands) {
+  Module module = LoadModuleUnderTest();
+  const DWORD found = GetPriorityClass(GetCurrentProcess());
+  int raised = 0;
+  for (int round = 0; round < 8; ++round) {
+    std::vector<std::thread> threads;
+    for (const char* classLevel : {"4", "3"}) {
+      threads.emplace_back([&module, classLevel] {
+        MeterInstance* instance = module.dllstartup(0, 0);
+        for (int update = 0; update < 2; ++update) {
+          module.getCPUSpeed(instance, "0", "15", classLevel);
+        }
+        module.dllshutdown(instance);
+      });
+    }
+    for (std::thread& thread : threads) {
+      thread.join();
+    }
+    raised += GetPriorityClass(GetCurrentProcess()) != found ? 1 : 0;
+    SetPriorityClass(GetCurrentProcess(), found);
+  }
+  EXPECT_EQ(raised, 0) << "rounds of 8 that left the class raised";
+
+  std::atomic<bool> done{false};
+  std::thread measuring([&module, &done] {
+    MeterInstance* instance = module.dllstartup(0, 0);
+    module.getCPUSpeed(instance, "0", "15", "4");
+    module.dllshutdown(instance);
+    done = true;
+  });
+  while (!done && GetPriorityClass(GetCurrentProcess()) != HIGH_PRIORITY_CLASS) {
+  }
+  const bool changedMidMeasurement =
+      SetPriorityClass(GetCurrentProcess(), IDLE_PRIORITY_CLASS) && !done;
+  measuring.join();
+  EXPECT_TRUE(changedMidMeasurement) << "the measurement never ran in the high class";
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(IDLE_PRIORITY_CLASS));
+  SetPriorityClass(GetCurrentProcess(), found);
+  sys::UnloadModule(module.loaded);
 }
 
 }  // namespace
