@@ -21,9 +21,10 @@ else()
   set(major 4)
   set(minor 0)
 endif()
+configure_file(${PROJECT_SOURCE_DIR}/plugin/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
 target_sources(cpuspeed PRIVATE
   ${PROJECT_SOURCE_DIR}/plugin/dll_main.cpp
-  ${PROJECT_SOURCE_DIR}/plugin/version.rc
+  ${CMAKE_BINARY_DIR}/version.rc
   ${exports})
 set_target_properties(cpuspeed PROPERTIES SUFFIX ".dll")
 target_link_options(cpuspeed PRIVATE -nostdlib -Wl,--entry,${entry}

@@ -7,3 +7,4 @@ set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 600)
 add_test(NAME wine.stop
   COMMAND env WINEPREFIX=${METER_WINEPREFIX} sh -c "wineserver --kill 2>/dev/null; exec wineserver --wait")
 set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
+set_tests_properties(wine.start wine.stop PROPERTIES LABELS "module;dll")

@@ -29,7 +29,7 @@ bool IsMeterName(const std::string& name) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string name(reinterpret_cast<const char*>(data), size);  // may hold NULs
   const char* labels = getparam(name.c_str());
-  const std::string visible(name.c_str());
+  const std::string visible = name.substr(0, name.find('\0'));  // what the module reads
   const bool meter = std::strcmp(labels, "|") != 0;
   if (meter != IsMeterName(visible) || labels != getparam(visible.c_str())) {
     __builtin_trap();

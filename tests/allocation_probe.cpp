@@ -13,6 +13,7 @@ std::atomic<int> gFailCountdown{0};
 // The linker sends the program's calls of malloc and free here
 // (--wrap=malloc,--wrap=free) and the real ones to __real_malloc and
 // __real_free.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the linker's names.
 extern "C" {
 void* __real_malloc(std::size_t size);
 void __real_free(void* block);
@@ -36,6 +37,7 @@ void __wrap_free(void* block) {
   }
 }
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace allocation_probe {
 

@@ -6,7 +6,13 @@ what it lets into the host's process: the export table, the imports, thread
 loader and exception dispatcher enforce that Wine does not: the image's
 protections, the declared Windows version, its relocations, the entry
 point, and where exceptions find the guard's handler (the 32-bit image's
-table of safe handlers, the 64-bit image's unwind data)."""
+table of safe handlers, the 64-bit image's unwind data); and the image rules
+of Microsoft's release checker (BinSkim) that can be decided without a PDB.
+
+usage: check_dll.py --version X.Y.Z PACKAGE_OR_DLL
+
+Exits 0 when the DLL passes, 1 when it does not."""
+import argparse
 import os
 import re
 import shutil
@@ -31,6 +37,10 @@ KERNEL_SERVICES = {
     "VirtualQuery", "VirtualProtect",
 }
 C_LIBRARY = {"malloc", "free", "_errno"}
+PAGE = 0x1000
+# The value a security cookie holds until the loader randomises it.
+DEFAULT_COOKIE = 0xBB40E64E
+FOUR_GIB = 1 << 32
 
 
 class Width:
@@ -67,10 +77,11 @@ def export_addresses(pe):
 
 
 def check_exports(pe, problems):
+    names = [text(symbol.name) for symbol in pe.DIRECTORY_ENTRY_EXPORT.symbols]
     exports = export_addresses(pe)
     expected = set(ENTRY_POINTS) | {f"_{name}@{size}" for name, size in ENTRY_POINTS.items()}
-    if set(exports) != expected:
-        problems.append(f"exports {sorted(exports)}, expected {sorted(expected)}")
+    if sorted(names) != sorted(expected):
+        problems.append(f"exports {sorted(names)}, expected {sorted(expected)}")
         return
     for name, size in ENTRY_POINTS.items():
         if exports[name] != exports[f"_{name}@{size}"]:
@@ -110,11 +121,16 @@ def check_tls(pe, problems):
         problems.append("has thread-local storage")
 
 
-def check_version(pe, file_name, problems):
+def check_version(pe, file_name, version, problems):
+    """The version block as published, for the project's version X.Y.Z."""
+    if not hasattr(pe, "VS_FIXEDFILEINFO") or not hasattr(pe, "FileInfo"):
+        problems.append("has no version block")
+        return
+    major, minor, patch = (int(part) for part in version.split("."))
     fixed = pe.VS_FIXEDFILEINFO[0]
     expected_fixed = {
-        "FileVersionMS": 0x00010001, "FileVersionLS": 0,
-        "ProductVersionMS": 0x00010001, "ProductVersionLS": 0,
+        "FileVersionMS": major << 16 | minor, "FileVersionLS": patch << 16,
+        "ProductVersionMS": major << 16 | minor, "ProductVersionLS": patch << 16,
         "FileFlagsMask": 0x3F, "FileFlags": 0, "FileOS": 0x4, "FileType": 0x2,
         "FileSubtype": 0, "FileDateMS": 0, "FileDateLS": 0,
     }
@@ -135,7 +151,7 @@ def check_version(pe, file_name, problems):
     if translations != ["0x0409 0x04b0"]:
         problems.append(f"translations {translations}, expected 0x0409 0x04b0")
     expected_strings = {
-        "FileVersion": "1.1.0.0", "ProductVersion": "1.1.0.0",
+        "FileVersion": f"{version}.0", "ProductVersion": f"{version}.0",
         "FileDescription": "CPU Speed Orbitane Plugin", "ProductName": "CPU Speed Orbitane Plugin",
         "Comments": "Kestrane", "InternalName": file_name, "OriginalFilename": file_name,
     }
@@ -149,18 +165,42 @@ def check_version(pe, file_name, problems):
 
 def check_protections(pe, width, problems):
     """Data execution prevention and address randomisation on (above 4 GiB
-    too for 64 bits), structured exception handling not switched off; no page
-    both writable and executable, none writable and shared between
-    processes."""
+    too for 64 bits, with the image based there), relocations kept,
+    structured exception handling not switched off, no demand for a signature
+    nor for Control Flow Guard tables the image lacks; pages of at least 4 KiB,
+    none both writable and executable, none writable and shared between
+    processes, the imports in none that is executable; a checksum that is
+    absent or right."""
     flags = pe.OPTIONAL_HEADER.DllCharacteristics
     wanted = ["IMAGE_DLLCHARACTERISTICS_NX_COMPAT", "IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE"]
     if width.bits == 64:
         wanted.append("IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA")
+        if pe.OPTIONAL_HEADER.ImageBase < FOUR_GIB:
+            problems.append(f"image base {pe.OPTIONAL_HEADER.ImageBase:#x} is below 4 GiB")
     for name in wanted:
         if not flags & pefile.DLL_CHARACTERISTICS[name]:
             problems.append(f"{name} is not set")
     if flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_NO_SEH"]:
         problems.append("IMAGE_DLLCHARACTERISTICS_NO_SEH is set: no fault can reach the guard")
+    if flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY"]:
+        problems.append("IMAGE_DLLCHARACTERISTICS_FORCE_INTEGRITY is set: Windows loads it only "
+                        "signed")
+    if flags & pefile.DLL_CHARACTERISTICS["IMAGE_DLLCHARACTERISTICS_GUARD_CF"]:
+        problems.append("IMAGE_DLLCHARACTERISTICS_GUARD_CF is set without the guard's tables")
+    if pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[
+            "IMAGE_FILE_RELOCS_STRIPPED"]:
+        problems.append("IMAGE_FILE_RELOCS_STRIPPED is set: the image cannot be moved")
+    if pe.OPTIONAL_HEADER.SectionAlignment < PAGE:
+        problems.append(f"SectionAlignment {pe.OPTIONAL_HEADER.SectionAlignment:#x} is below a "
+                        "page")
+    if pe.OPTIONAL_HEADER.CheckSum not in (0, pe.generate_checksum()):
+        problems.append(f"checksum {pe.OPTIONAL_HEADER.CheckSum:#x} does not match the image "
+                        f"({pe.generate_checksum():#x})")
+    for entry, what in (("IMAGE_DIRECTORY_ENTRY_IMPORT", "import directory"),
+                        ("IMAGE_DIRECTORY_ENTRY_IAT", "import address table")):
+        rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY[entry]].VirtualAddress
+        if rva and is_executable(section_at(pe, rva)):
+            problems.append(f"the {what} lies in an executable section")
     writable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
     for section in pe.sections:
         name = section.Name.rstrip(b"\0").decode(errors="replace")
@@ -231,6 +271,26 @@ def registered_handlers(instructions):
                     handlers.add(int(match.group(1), 16))
         stretch = []
     return handlers
+
+
+def check_security_cookie(pe, problems):
+    """32-bit: the load configuration names a security cookie of the image's
+    own, in a writable section that is not executable, holding the default
+    value, which the loader replaces with a random one."""
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    if config is None:
+        return
+    rva = config.struct.SecurityCookie - pe.OPTIONAL_HEADER.ImageBase
+    section = section_at(pe, rva) if config.struct.SecurityCookie else None
+    if section is None:
+        problems.append("the security cookie could not be located")
+        return
+    writable = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_WRITE"]
+    if not section.Characteristics & writable or is_executable(section):
+        problems.append("the security cookie is not in a writable data section")
+    elif pe.get_dword_at_rva(rva) != DEFAULT_COOKIE:
+        problems.append(f"the security cookie holds {pe.get_dword_at_rva(rva):#x}, expected "
+                        f"{DEFAULT_COOKIE:#x}")
 
 
 def check_safe_handlers(pe, width, dll_path, problems):
@@ -438,7 +498,7 @@ def read_dll(path):
         return package.read(members[0]), os.path.basename(members[0])
 
 
-def problems_of(data, file_name):
+def problems_of(data, file_name, version):
     """Everything wrong with the DLL, and what the report prints of it."""
     pe = pefile.PE(data=data)
     width = WIDTHS.get(pe.FILE_HEADER.Machine)
@@ -463,6 +523,7 @@ def problems_of(data, file_name):
             file.write(data)
         if width.bits == 32:
             handler = check_safe_handlers(pe, width, dll_path, problems)
+            check_security_cookie(pe, problems)
         else:
             handler = check_unwind_data(pe, width, dll_path, problems)
         check_relocations(pe, width, data, folder, problems)
@@ -470,13 +531,13 @@ def problems_of(data, file_name):
     check_exports(pe, problems)
     counts = check_imports(pe, width, problems)
     check_tls(pe, problems)
-    check_version(pe, file_name, problems)
+    check_version(pe, file_name, version, problems)
     return problems, {"width": width, "counts": counts, "handler": handler}
 
 
-def main(path):
+def main(path, version):
     data, file_name = read_dll(path)
-    problems, found = problems_of(data, file_name)
+    problems, found = problems_of(data, file_name, version)
     for problem in problems:
         print(f"{path}: {problem}")
     if not found:
@@ -494,12 +555,21 @@ def main(path):
               f"version block as published, Windows {version} and later")
         if width.bits == 32:
             print(f"{file_name}: NX and ASLR on, SEH on, no writable code or shared data, every "
-                  "address relocated, entry point and exports return as declared")
+                  "address relocated, entry point and exports return as declared, security "
+                  "cookie in place")
         else:
             print(f"{file_name}: NX and high-entropy ASLR on, no writable code or shared data, "
                   "every address relocated, unwind data for every function entered")
     return 1 if problems else 0
 
 
+def arguments():
+    parser = argparse.ArgumentParser(description="Checks a Windows DLL of the module.")
+    parser.add_argument("--version", required=True, help="the project's version, X.Y.Z")
+    parser.add_argument("path", help="the DLL, or a package that holds it")
+    return parser.parse_args()
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    options = arguments()
+    sys.exit(main(options.path, options.version))

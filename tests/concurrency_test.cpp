@@ -22,6 +22,7 @@ TEST(Concurrency, EightThreadsMixDueAndCachedCallsOnTheirOwnInstances) {
   std::atomic<long> cachedCalls{0};
   const auto deadline = std::chrono::steady_clock::now() + kDuration;
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int index = 0; index < kThreads; ++index) {
     threads.emplace_back([&] {
       MeterInstance* instance = dllstartup(0, 0);

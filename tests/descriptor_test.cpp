@@ -26,8 +26,7 @@ TEST(Descriptor, ParameterLabelsForTheMeterNameInAnyAsciiCase) {
 TEST(Descriptor, AnyOtherNameGetsTheEmptyLabelList) {
   for (const char* name :
        {"", "GetCPUSpeedX", "GetCPUSpee", "Get CPU Speed", " GetCPUSpeed", "GetCPUSpeed ",
-        "\xC7"
-        "etCPUSpeed",
+        "\307etCPUSpeed",  // a Latin-1 capital C with cedilla first
         "GetCPU"}) {
     EXPECT_STREQ(getparam(name), "|") << name;
   }

@@ -96,6 +96,7 @@ TEST(CyclesToMegahertz, LargeProductsAgreeWith128BitArithmetic) {
 TEST(CyclesToMegahertz, DivisorsAreUnsignedAndResultKeepsLow32Bits) {
   // A divisor with the top bit set is a large positive number, not negative.
   EXPECT_EQ(CyclesToMegahertz(4'294'967'295'000LL, 0, 0xFFFFFFFFU, 1, kNoCounter), 1);
+  EXPECT_EQ(CyclesToMegahertz(std::int64_t{3000} << 31, 0, 0x80000000U, 1, kNoCounter), 3);
   // 2^32 + 7 MHz truncates to 7.
   const std::int64_t cycles = ((std::int64_t{1} << 32) + 7) * 1000;
   EXPECT_EQ(CyclesToMegahertz(cycles, 0, 1, 1, kNoCounter), 7);
@@ -117,6 +118,26 @@ TEST_F(MeasureTest, SpinWaitStopsAtFirstReadPastTargetAndReportsTheSpan) {
   EXPECT_EQ(Script().counterReads, 4);
   EXPECT_EQ(span.ticks, 100);
   EXPECT_EQ(span.ticksPerSecond, 10'000);
+}
+
+// Reads slow enough that the wait spans more than the standstill limit, as a
+// preempted thread's do, of a counter that moves: once it stands still for
+// one read, the limit counts from when it last moved, not from the start.
+TEST_F(MeasureTest, SlowReadsOfAMovingCounterAreNoStandstill) {
+  Script().frequency = 10'000;  // target 10 ticks for 1 ms
+  Script().readCycles = kCounterStandstillCycles / 8;
+  Script().counterValues = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 10};
+  const CounterSpan span = SpinWait(1);
+  EXPECT_FALSE(span.failed);
+  EXPECT_EQ(span.ticks, 10);
+}
+
+// A counter that ticks once every 260 time-stamp cycles and says it runs at
+// 10 MHz: the processor then runs at 2600 MHz, whatever its real rate.
+TEST_F(MeasureTest, ReadingFollowsTheCountersOwnRate) {
+  Script().frequency = 10'000'000;
+  Script().timeStampCyclesPerTick = 260;
+  EXPECT_NEAR(MeasureOnce(1, 5, plat::kThreadPriorityErrorReturn, 0), 2600, 2);
 }
 
 TEST_F(MeasureTest, OverheadTwinMakesOneReadAfterStart) {

@@ -92,8 +92,8 @@ class MeterTest : public ::testing::Test {
     return GetCPUSpeed(instance_, interval, thread, cls);
   }
   // Each measurement asks once whether it may spin.
-  int Updates() const { return Script().spinQuestions; }
-  void AdvanceSeconds(std::int64_t seconds) {
+  static int Updates() { return Script().spinQuestions; }
+  static void AdvanceSeconds(std::int64_t seconds) {
     Script().systemTime += static_cast<std::uint64_t>(seconds) * kSecond;
   }
 

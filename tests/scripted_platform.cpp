@@ -1,5 +1,7 @@
 #include "tests/scripted_platform.h"
 
+#include <x86intrin.h>
+
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -126,6 +128,13 @@ bool QueryCounter(CounterClock clock, std::int64_t& ticks) {
 #endif
   if (gScript.counterReads == gScript.failAtCounterRead) {
     return false;
+  }
+  const std::uint64_t start = __rdtsc();
+  while (__rdtsc() - start < gScript.readCycles) {
+  }
+  if (gScript.timeStampCyclesPerTick != 0) {
+    ticks = static_cast<std::int64_t>(__rdtsc() / gScript.timeStampCyclesPerTick);
+    return true;
   }
   const auto index = static_cast<std::size_t>(gScript.counterReads - 1);
   if (index < gScript.counterValues.size()) {

@@ -59,6 +59,11 @@ struct ScriptedPlatform {
   int counterReads = 0;
   // The counter read, counted from 1, that fails; 0 never.
   int failAtCounterRead = 0;
+  // Time-stamp cycles each read takes, as a preempted read would; 0 none.
+  std::uint64_t readCycles = 0;
+  // Where not 0, the counter is the time-stamp count divided by this, so that
+  // a measurement sees real cycles over known ticks.
+  std::uint64_t timeStampCyclesPerTick = 0;
   int frequencyQueries = 0;
 
   std::uint32_t priorityClass = 0x20;

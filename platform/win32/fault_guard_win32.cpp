@@ -94,23 +94,35 @@ extern "C" const DWORD kSafeHandlers[1] asm("meter_safe_handlers");
 // takes as the version of the structure; later versions of Windows accept
 // 64 and read the fields the structure's own size covers. The linkers do not
 // fill that entry for a MinGW image (cmake/load_config_directory.py does).
+//
+// The security cookie is one of the module's own, holding the default value,
+// which the loader replaces with a random one: a release checker takes a
+// load configuration without one for a damaged image. No code of the module
+// reads it (nothing is built with stack protection).
 struct LoadConfig {
   DWORD size;
-  DWORD unused[15];  // time stamp to security cookie: none used here
+  DWORD unused[14];  // time stamp to edit list: none used here
+  DWORD* securityCookie;
   const DWORD* handlerTable;
   DWORD handlerCount;
 };
+static_assert(offsetof(LoadConfig, securityCookie) ==
+              offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SecurityCookie));
 static_assert(offsetof(LoadConfig, handlerTable) ==
               offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SEHandlerTable));
 static_assert(offsetof(LoadConfig, handlerCount) ==
               offsetof(IMAGE_LOAD_CONFIG_DIRECTORY32, SEHandlerCount));
 static_assert(sizeof(LoadConfig) == 72);
 
+// Writable, so that the loader can randomise it.
+constexpr DWORD kDefaultSecurityCookie = 0xBB40E64E;
+DWORD gSecurityCookie = kDefaultSecurityCookie;
+
 }  // namespace
 
 // The name linkers and tools look for.
-extern "C" __attribute__((used))
-const LoadConfig kLoadConfig asm("__load_config_used") = {sizeof(LoadConfig), {}, kSafeHandlers, 1};
+extern "C" __attribute__((used)) const LoadConfig kLoadConfig asm("__load_config_used") = {
+    sizeof(LoadConfig), {}, &gSecurityCookie, kSafeHandlers, 1};
 
 namespace plat {
 

@@ -118,7 +118,9 @@ TEST(LinuxModule, LeavesErrnoAsTheHostHadIt) {
   MeterInstance* instance = nullptr;
   keepsErrno("dllstartup", [&] { instance = module.dllstartup(0, 0); });
   const char* const levels[][2] = {{"30", "5"}, {"15", "2"}, {"0", "1"}};
-  for (const auto& [thread, priorityClass] : levels) {
+  for (const auto& pair : levels) {
+    const char* const thread = pair[0];
+    const char* const priorityClass = pair[1];
     keepsErrno(thread, [&] { module.getCPUSpeed(instance, "0", thread, priorityClass); });
   }
   keepsErrno("a call that is not due", [&] { module.getCPUSpeed(instance, "3600", "15", "2"); });

@@ -91,7 +91,7 @@ TEST(RealPlatform, CountersRunAtTheirStatedRates) {
 }
 
 TEST(RealPlatform, SystemTimeCountsFrom1601) {
-  const std::uint64_t unixSeconds = static_cast<std::uint64_t>(::time(nullptr));
+  const auto unixSeconds = static_cast<std::uint64_t>(::time(nullptr));
   const std::uint64_t seconds = plat::GetSystemTime() / 10'000'000;
   EXPECT_NEAR(static_cast<double>(seconds - 11'644'473'600ULL), static_cast<double>(unixSeconds),
               2.0);
@@ -101,10 +101,9 @@ TEST(RealPlatform, SystemTimeCountsFrom1601) {
 // busy machine that preempts the wait past its end would otherwise lengthen
 // it.
 std::vector<std::int32_t> FiveBoostedReadings() {
-  std::vector<std::int32_t> readings;
-  for (int index = 0; index < 5; ++index) {
-    readings.push_back(
-        MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, plat::kRealtimePriorityClass));
+  std::vector<std::int32_t> readings(5);
+  for (std::int32_t& reading : readings) {
+    reading = MeasureOnce(1, 50, plat::kThreadPriorityTimeCritical, plat::kRealtimePriorityClass);
   }
   std::sort(readings.begin(), readings.end());
   return readings;

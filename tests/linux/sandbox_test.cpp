@@ -332,42 +332,63 @@ TEST(Sandbox, RestoresSetWhatWasFoundWhereThePrivilegeIsUnconfirmed) {
   rmdir(emptyFolder);
 }
 
-// Answers that make no sense count as none. A filter that fakes getpriority's
-// success gives nice 20; a user namespace whose own /proc holds a link that
-// reads like the initial namespace's, where mbind has no answer, is not the
-// initial namespace. Neither may lead to a change that cannot be undone
-// (nice 10 and SCHED_IDLE, from levels 0 and 1).
+// Answers that make no sense, and questions refused, count as none, and as
+// the tightest limit: a filter that fakes getpriority's success gives nice
+// 20, one that refuses it leaves errno set whatever value comes back, and a
+// refused limit question is no limit to rely on. Neither may lead to a
+// change that cannot be undone (nice 10 and SCHED_IDLE, from levels 0 and 1)
+// or to a real-time boost. Nor may a user namespace whose own /proc holds a
+// link that reads like the initial namespace's, where mbind has no answer.
 TEST(Sandbox, AnswersThatMakeNoSenseChangeNothing) {
   if (!Privileged()) {
     GTEST_SKIP() << "needs CAP_SYS_NICE to have answers to fake";
   }
-  const auto levelsZeroAndOneChangeNothing = [] {
+  // RLIMIT_NICE 0, the sandbox's answers, then levels 0 and 1.
+  const auto levelsZeroAndOneChangeNothing = [](const auto& sandbox) {
     rlimit nice{};
     getrlimit(RLIMIT_NICE, &nice);
     nice.rlim_cur = 0;
-    if (setrlimit(RLIMIT_NICE, &nice) != 0) {
+    if (setrlimit(RLIMIT_NICE, &nice) != 0 || !sandbox()) {
       return 99;
     }
     const Observed before = Observe(ThisThread());
     MeterInstance* instance = dllstartup(0, 0);
     GetCPUSpeed(instance, "0", "0", "1");
+    if (plat::SetThreadPriority(plat::kThreadPriorityTimeCritical)) {
+      return 2;
+    }
     return Observe(ThisThread()) == before ? 0 : 1;
   };
-  EXPECT_EQ(InChild([&] {
-              return AnswerSystemCall(SYS_getpriority, 0) ? levelsZeroAndOneChangeNothing() : 99;
-            }),
-            0)
-      << "getpriority faked: 1 the thread was left changed";
+  struct Case {
+    const char* what;
+    long call;
+    int answer;
+    bool dropCapability;
+  };
+  for (const Case& test : {Case{"getpriority faked", SYS_getpriority, 0, false},
+                           Case{"getpriority refused", SYS_getpriority, EPERM, false},
+                           Case{"prlimit64 refused, unprivileged", SYS_prlimit64, EPERM, true}}) {
+    EXPECT_EQ(InChild([&] {
+                return levelsZeroAndOneChangeNothing([&test] {
+                  return (!test.dropCapability || DropSchedulingPrivilege()) &&
+                         AnswerSystemCall(test.call, test.answer);
+                });
+              }),
+              0)
+        << test.what << ": 1 the thread was left changed, 2 the boost was taken";
+  }
   const int status = InUserNamespace("0 0 4294967295", [&] {
-    const bool faked = unshare(CLONE_NEWNS) == 0 &&
-                       mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                       mount("none", "/proc", "tmpfs", 0, nullptr) == 0 &&
-                       mkdir("/proc/self", 0755) == 0 && mkdir("/proc/self/ns", 0755) == 0 &&
-                       symlink("user:[4026531837]", "/proc/self/ns/user") == 0 &&
-                       AnswerSystemCall(SYS_mbind, ENOSYS);
-    return faked ? levelsZeroAndOneChangeNothing() : 98;
+    const int result = levelsZeroAndOneChangeNothing([] {
+      return unshare(CLONE_NEWNS) == 0 &&
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+             mount("none", "/proc", "tmpfs", 0, nullptr) == 0 && mkdir("/proc/self", 0755) == 0 &&
+             mkdir("/proc/self/ns", 0755) == 0 &&
+             symlink("user:[4026531837]", "/proc/self/ns/user") == 0 &&
+             AnswerSystemCall(SYS_mbind, ENOSYS);
+    });
+    return result == 99 ? 98 : result;
   });
-  if (status != 99) {
+  if (status != 99) {  // 99: no user namespace can be made here
     EXPECT_EQ(status, 0) << "a faked namespace link: 1 the thread was left changed, 98 no setup";
   }
 }
@@ -378,6 +399,7 @@ thread_local bool tRawClockRefused = false;
 
 }  // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's are reserved
 extern "C" int clock_gettime(clockid_t clock, timespec* now) {
   using ClockGettime = int (*)(clockid_t, timespec*);
   static const auto real = reinterpret_cast<ClockGettime>(dlsym(RTLD_NEXT, "clock_gettime"));
@@ -393,12 +415,14 @@ namespace {
 TEST(Sandbox, EachWaitOwnsItsClock) {
   std::vector<std::int32_t> readings[2];
   std::vector<std::thread> threads;
+  threads.reserve(2);
   for (int refused = 0; refused < 2; ++refused) {
     threads.emplace_back([&readings, refused] {
       tRawClockRefused = refused != 0;
       MeterInstance* instance = dllstartup(0, 0);
       for (int call = 0; call < 20; ++call) {
-        readings[refused].push_back(std::atoi(GetCPUSpeed(instance, "0", "15", "2")));
+        readings[refused].push_back(static_cast<std::int32_t>(
+            std::strtol(GetCPUSpeed(instance, "0", "15", "2"), nullptr, 10)));
       }
       dllshutdown(instance);
     });

@@ -29,10 +29,12 @@ TEST(SchedulingRules, TaggedValuesCoverExactlyTheKernelsRanges) {
       EXPECT_EQ(nice, test.nice) << std::hex << test.priorityClass;
     }
   }
-  // Schedules outside the table read back as tags that restore them.
-  for (const Schedule& schedule : {Schedule{SCHED_OTHER, 0, true}, Schedule{SCHED_IDLE, 0, true},
-                                   Schedule{SCHED_FIFO, 1, false}, Schedule{SCHED_RR, 99, true},
-                                   Schedule{SCHED_FIFO, 1, true}}) {
+  // Every schedule reads back as a value that restores it: the table's own,
+  // and those outside it as tags.
+  for (const Schedule& schedule : {Schedule{SCHED_OTHER, 0, false}, Schedule{SCHED_BATCH, 0, false},
+                                   Schedule{SCHED_IDLE, 0, false}, Schedule{SCHED_OTHER, 0, true},
+                                   Schedule{SCHED_IDLE, 0, true}, Schedule{SCHED_FIFO, 1, false},
+                                   Schedule{SCHED_RR, 99, true}, Schedule{SCHED_FIFO, 1, true}}) {
     Schedule back{};
     ASSERT_TRUE(plat::scheduling::ScheduleForPriority(
         plat::scheduling::PriorityForSchedule(schedule), back));

@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -14,6 +15,11 @@ std::uint64_t ResidentKilobytes() {
     return 0;
   }
   return residentPages * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)) / 1024;
+}
+
+std::uint64_t HeapBytesInUse() {
+  const struct mallinfo2 heap = mallinfo2();
+  return heap.uordblks + heap.hblkhd;
 }
 
 }  // namespace sys

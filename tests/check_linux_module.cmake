@@ -1,0 +1,25 @@
+# The Linux module exports the seven entry points and nothing else, and
+# needs the C library alone: MODULE, with the build's NM and READELF.
+execute_process(COMMAND ${NM} -D --defined-only ${MODULE} OUTPUT_VARIABLE listing
+                COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\n ]+\n" names "${listing}")
+list(TRANSFORM names STRIP)
+list(SORT names)
+set(expected GetCPUSpeed dllshutdown dllstartup dlltype getinfo getparam init)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exports: ${names}; expected: ${expected}")
+endif()
+execute_process(COMMAND ${READELF} -d ${MODULE} OUTPUT_VARIABLE dynamic COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
+if(NOT needed STREQUAL "Shared library: [libc.so.6]")
+  message(FATAL_ERROR "needs: ${needed}; expected libc.so.6 alone")
+endif()
+# Bound at load, its relocations read-only from then on.
+if(NOT dynamic MATCHES "FLAGS[^\n]*BIND_NOW" OR NOT dynamic MATCHES "FLAGS_1[^\n]*NOW")
+  message(FATAL_ERROR "not bound at load (-z now):\n${dynamic}")
+endif()
+execute_process(COMMAND ${READELF} -l ${MODULE} OUTPUT_VARIABLE segments COMMAND_ERROR_IS_FATAL ANY)
+if(NOT segments MATCHES "GNU_RELRO")
+  message(FATAL_ERROR "no RELRO segment")
+endif()
+message("exports: ${names}; needs libc.so.6 alone; bound at load with RELRO")
