@@ -24,3 +24,6 @@ set(linker_flags "-fuse-ld=lld -static -L${gcc_folder}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT ${linker_flags})
 set(CMAKE_SHARED_LINKER_FLAGS_INIT ${linker_flags})
 set(CMAKE_MODULE_LINKER_FLAGS_INIT ${linker_flags})
+# The C++ library's threads come from winpthreads, which GCC's driver links by
+# itself and clang's does not (meter-host.exe needs them; the DLL is C).
+set(CMAKE_CXX_STANDARD_LIBRARIES "-lwinpthread -lkernel32" CACHE STRING "")

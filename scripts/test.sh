@@ -87,7 +87,7 @@ clang_dll_under_wine() {
 same_bytes_from_second_build() {
   local preset=$1 target=$2 file=$3 second="build/second-$1"
   rm -rf "$second"
-  cmake --preset "$preset" -B "$second" -DMETER_MODULE_ONLY=ON >/dev/null
+  cmake --preset "$preset" -B "$second" -DMETER_PACKAGE_ONLY=ON >/dev/null
   cmake --build "$second" --target "$target" >/dev/null
   cmp "build/$preset/$file" "$second/$file" || return
   echo "$file: the same bytes from build/$preset and $second"

@@ -215,8 +215,8 @@ summary_case "every test passed, then a crash" 1 "${ran}[  PASSED  ] 3 tests.\n"
 # builder's time zone: the same bytes at UTC and at UTC+14.
 mkdir -p "$stubs/package" && echo text >"$stubs/package/README.txt"
 for zone in UTC0 EAST-14; do
-  SOURCE_DATE_EPOCH=1700000000 TZ=$zone "$root/cmake/package_zip.py" "$stubs/$zone.zip" \
-    "$stubs/package" README.txt >/dev/null
+  SOURCE_DATE_EPOCH=1700000000 TZ=$zone "$root/cmake/package_zip.py" --source "$stubs" \
+    "$stubs/$zone.zip" "$stubs/package" README.txt >/dev/null
 done
 cmp -s "$stubs/UTC0.zip" "$stubs/EAST-14.zip" ||
   { echo "FAILED: the package's dates depend on the time zone"; failed=1; }

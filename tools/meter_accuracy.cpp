@@ -354,8 +354,10 @@ int main(int argc, char** argv) {
     if (!run.readings.empty()) {
       Report(run, kernelMhz, windowMhz);
     } else if (run.taken) {
+      // The module loaded and answered: readings that all failed are a
+      // verdict on it, not a module that cannot be used.
       std::fprintf(stderr, "meter-accuracy: the %s run took no reading\n", run.label.c_str());
-      status = kExitModule;
+      status = kExitFailed;
     }
   }
   if (csv != nullptr && !WriteCsv(csv, runs)) {

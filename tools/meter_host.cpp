@@ -1,5 +1,6 @@
 // Takes the host's place: loads a meter module, shows what it offers and
-// polls its meter, printing each reading with its unit and time.
+// polls its meter, printing each reading with its unit and time, and whether
+// the call measured or handed back the text it had.
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -62,18 +63,23 @@ bool IsNumber(const char* text) {
   return true;
 }
 
-void PrintReading(const char* text) {
+// A measurement keeps the calling thread busy for 50 ms; a call that hands
+// back the text it had takes microseconds.
+constexpr auto kMeasuringCall = std::chrono::milliseconds(25);
+
+void PrintReading(const char* text, bool measured) {
   const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
   char stamp[32] = "";
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::gmtime(&now));
+  const char* how = measured ? "measured" : "cached";
   if (text == nullptr) {
-    std::printf("%s UTC  (null)\n", stamp);
+    std::printf("%s UTC  (null)  %s\n", stamp, how);
   } else if (IsNumber(text)) {
-    std::printf("%s UTC  %s MHz\n", stamp, text);
+    std::printf("%s UTC  %s MHz  %s\n", stamp, text, how);
   } else if (*text == '\0') {
     std::printf("%s UTC  (not measured yet)\n", stamp);
   } else {
-    std::printf("%s UTC  %s\n", stamp, text);
+    std::printf("%s UTC  %s  %s\n", stamp, text, how);
   }
   std::fflush(stdout);
 }
@@ -93,8 +99,10 @@ bool PollMeter(const MeterEntries& entries, const HostOptions& options) {
     return false;
   }
   for (std::uint32_t reading = 0; gInterrupted == 0;) {
-    PrintReading(entries.getCPUSpeed(instance, options.intervalText.c_str(),
-                                     options.priorityText.c_str(), options.classText.c_str()));
+    const auto start = std::chrono::steady_clock::now();
+    const char* text = entries.getCPUSpeed(instance, options.intervalText.c_str(),
+                                           options.priorityText.c_str(), options.classText.c_str());
+    PrintReading(text, std::chrono::steady_clock::now() - start >= kMeasuringCall);
     if (options.readings != 0 && ++reading >= options.readings) {
       break;
     }

@@ -17,6 +17,7 @@
 #include "tools/meter_entries.h"
 #include "tools/sys/module_loader.h"
 #include "tools/sys/process_memory.h"
+#include "tools/sys/terminal.h"
 
 namespace {
 
@@ -138,19 +139,25 @@ int main(int argc, char** argv) {
       std::min<std::uint64_t>(2000, std::uint64_t{options.seconds} * 200)));
   const std::uint64_t settled = sys::ResidentKilobytes();
   std::uint64_t peak = settled;
+  // Progress on a terminal only: a log would get one long line.
+  const bool showProgress = sys::IsTerminal(2);
   while (std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     peak = std::max(peak, sys::ResidentKilobytes());
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
-    std::fprintf(stderr, "\r%3lld/%u s  %ld calls  %ld updates  %ld failures  %llu KiB",
-                 static_cast<long long>(elapsed.count()), options.seconds, counts.calls.load(),
-                 counts.updates.load(), counts.failures.load(),
-                 static_cast<unsigned long long>(sys::ResidentKilobytes()));
+    if (showProgress) {
+      std::fprintf(stderr, "\r%3lld/%u s  %ld calls  %ld updates  %ld failures  %llu KiB",
+                   static_cast<long long>(elapsed.count()), options.seconds, counts.calls.load(),
+                   counts.updates.load(), counts.failures.load(),
+                   static_cast<unsigned long long>(sys::ResidentKilobytes()));
+    }
   }
   joinAll();
   sys::UnloadModule(module);
-  std::fprintf(stderr, "\n");
+  if (showProgress) {
+    std::fprintf(stderr, "\n");
+  }
   const bool grew = peak > settled + kGrowthLimitKilobytes;
   std::printf("threads %u, instances %u each, %u s\n", options.threads, options.instances,
               options.seconds);

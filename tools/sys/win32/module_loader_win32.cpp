@@ -4,6 +4,38 @@
 
 namespace sys {
 
+namespace {
+
+// The system's text for error code about file, its inserts (%1) filled with
+// the file's name, and the code itself: "Bad EXE format for x.dll. (error
+// 193)". Formatted without inserts, since a text may name more than it is
+// given, then filled here.
+std::string ErrorText(DWORD code, const std::string& file) {
+  char message[512] = "";
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, code, 0, message, sizeof message, nullptr);
+  std::string text;
+  for (DWORD at = 0; at < length; ++at) {
+    if (message[at] == '%' && message[at + 1] >= '1' && message[at + 1] <= '9') {
+      text += file;
+      while (message[at + 1] >= '0' && message[at + 1] <= '9') {
+        ++at;
+      }
+    } else {
+      text += message[at];
+    }
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  if (text.empty()) {
+    return "error " + std::to_string(code);
+  }
+  return text + " (error " + std::to_string(code) + ")";
+}
+
+}  // namespace
+
 LoadedModule LoadModule(const std::string& path, std::string& error) {
   LoadedModule module;
   // No error dialog for a module that cannot be loaded: the caller reports it.
@@ -11,15 +43,7 @@ LoadedModule LoadModule(const std::string& path, std::string& error) {
   module.handle = LoadLibraryA(path.c_str());
   SetErrorMode(previousMode);
   if (module.handle == nullptr) {
-    const DWORD code = GetLastError();
-    char message[256] = "";
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, message, sizeof message, nullptr);
-    error = length > 0 ? std::string(message, length) : "error " + std::to_string(code);
-    while (!error.empty() &&
-           (error.back() == '\n' || error.back() == '\r' || error.back() == ' ')) {
-      error.pop_back();
-    }
+    error = ErrorText(GetLastError(), path);
   }
   return module;
 }
