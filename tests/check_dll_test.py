@@ -276,8 +276,8 @@ def runtime_functions(pe):
     return [function.struct for function in pe.DIRECTORY_ENTRY_EXCEPTION]
 
 
-def index_of_entry_point(pe, entries):
-    begin = another_function(pe)
+def index_of_entry_point(pe, entries, export="GetCPUSpeed"):
+    begin = check_dll.export_addresses(pe)[export]
     return next(index for index, entry in enumerate(entries) if entry.BeginAddress == begin)
 
 
@@ -290,9 +290,7 @@ def drop_pdata_entry(pe, export):
     """Drops the unwind entry of an exported function: the ones after it move
     up and the directory is one entry shorter."""
     entries = runtime_functions(pe)
-    begin = check_dll.export_addresses(pe)[export]
-    first = next(index for index, entry in enumerate(entries) if entry.BeginAddress == begin)
-    for at in range(first, len(entries) - 1):
+    for at in range(index_of_entry_point(pe, entries, export), len(entries) - 1):
         copy_entry(entries[at], entries[at + 1])
     pe.OPTIONAL_HEADER.DATA_DIRECTORY[EXCEPTION].Size -= RUNTIME_FUNCTION_SIZE
 
